@@ -1,0 +1,7 @@
+#include "sensor/sensor.h"
+
+namespace ferun {
+
+log_t sensor_t::L("sensor");
+
+}  // namespace ferun
