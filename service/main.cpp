@@ -2,8 +2,11 @@
 // record, prepares the program's paths, data directory and log, and hands over to the monitor.
 #include <boost/any.hpp>
 #include <boost/filesystem.hpp>
+#include <boost/lexical_cast.hpp>
 #include <boost/program_options.hpp>
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <unistd.h>
@@ -36,6 +39,23 @@ std::string version() { return "1.7.2"; }
 
 namespace {
 
+// The listening port. Read as a plain unsigned 16-bit number the option library would take "-1"
+// as 65535, so a sign is refused here; everything else converts as the library converts it.
+struct port_option_t {
+  std::uint16_t value;
+};
+
+void validate(boost::any& v, const std::vector<std::string>& values, port_option_t*, int) {
+  po::validators::check_first_occurrence(v);
+  const std::string& text = po::validators::get_single_string(values);
+  if (text.find('-') != std::string::npos) throw po::invalid_option_value(text);
+  try {
+    v = boost::any(port_option_t{boost::lexical_cast<std::uint16_t>(text)});
+  } catch (const boost::bad_lexical_cast&) {
+    throw po::invalid_option_value(text);
+  }
+}
+
 void start(int argc, char** argv, config_t& cfg) {
   const fs::path start_dir = fs::current_path();
 
@@ -51,7 +71,9 @@ void start(int argc, char** argv, config_t& cfg) {
     ("cfg,c", po::value<std::string>()->value_name("<file>"), "use config file <file>")
     ("daemon,b", "Run as daemon")
     ("pidfile", po::value<fs::path>(&cfg.pidfile)->value_name("<path>"), "Path to pidfile.")
-    ("port,p", po::value<std::uint16_t>(&cfg.port)->default_value(9030)->value_name("<port>"),
+    ("port,p",
+     po::value<port_option_t>()->default_value(port_option_t{9030}, "9030")->value_name("<port>")
+         ->notifier([&cfg](const port_option_t& port) { cfg.port = port.value; }),
      "Communication PORT with Tavrel console. Default is 9030")
     ("log,l", po::value<std::string>(&cfg.log), "log types and its level, example (control:warning)")
     ("logfile", po::value<fs::path>(&cfg.logfile)->value_name("<file>"), "log to <file>")
@@ -74,41 +96,47 @@ void start(int argc, char** argv, config_t& cfg) {
     return;
   }
 
-  // Taken from the command line only: the same keys in the configuration file change nothing.
+  // Both switches count only on the command line: they are noted before the configuration file
+  // adds its values, and the same keys in the file change nothing.
   const bool daemon_mode = vm.count("daemon") > 0;
-  const bool parse_mode = vm.count("parse") > 0;
+  [[maybe_unused]] const bool parse_mode = vm.count("parse") > 0;
 
   if (vm.count("cfg")) {
+    // Values already stored from the command line stay: the command line wins.
     const std::string cfg_file = vm["cfg"].as<std::string>();
     po::store(po::parse_config_file<char>(cfg_file.c_str(), desc, false), vm);
   }
   po::notify(vm);
 
+  // Every path is made absolute now: the detach below moves the working directory to "/".
   if (!cfg.pidfile.empty()) cfg.pidfile = fs::absolute(cfg.pidfile, start_dir);
   if (!cfg.logfile.empty()) cfg.logfile = fs::absolute(cfg.logfile, start_dir);
   cfg.tmpdir = fs::path("/tmp/" + cfg.progname);
   cfg.datadir = fs::absolute(cfg.datadir, start_dir);
 
-  if (!fs::is_directory(cfg.datadir)) {
-    if (!fs::create_directory(cfg.datadir)) {
-      // The directory appeared between the check and the creation.
-      const std::string text =
-          string_utils::format("unable to create data dir: %s", strerror(EEXIST));
-      sensor_t::L.error("%s", text.c_str());
-      throw exception_t(text);
-    }
+  // One level only: a missing parent is an error, not something to create.
+  if (!fs::is_directory(cfg.datadir) && !fs::create_directory(cfg.datadir)) {
+    // A directory of that name appeared between the examination and the creation.
+    sensor_t::L.error("unable to create data dir: %s", strerror(EEXIST));
+    throw exception_t(string_utils::format("unable to create data dir: %s", strerror(EEXIST)));
   }
 
+  // The log file first: a channel keeps the stream it was enabled with.
   log_t::set_filename(cfg.logfile.string());
   log_t::enable_from_string(cfg.log);
 
-  (void)parse_mode;  // the parse-only pass joins with the spool following
+  // The parse-only test pass runs at this point, before the detach, so that its log still
+  // reaches the terminal.
 
   if (daemon_mode) {
-    // On failure the process simply stays in the foreground.
+    // Anything still buffered would be lost with the parent or land on the null device.
+    fflush(stdout);
+    // When the detach fails the service simply goes on in the foreground.
     if (daemon(0, 0) != 0) {
     }
   }
+
+  // From here the monitor serves until the service is told to end.
 }
 
 }  // namespace

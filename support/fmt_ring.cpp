@@ -9,6 +9,8 @@ thread_local int g_fmt_buffer_pos = 0;
 
 namespace {
 
+thread_local char t_scratch[g_fmt_buffer_size];
+
 // Moves the position past a text of `length` characters that starts at `start`.
 char* commit(int start, int length, bool join) {
   g_fmt_buffer_pos = start + length + (join ? 0 : 1);
@@ -23,21 +25,16 @@ void fmt_ring_reset() {
 }
 
 char* fmt_ring_vprintf(bool join, const char* fmt, va_list args) {
-  int start = g_fmt_buffer_pos;
-  const int room = g_fmt_buffer_size - start;
-
-  va_list again;
-  va_copy(again, args);
-  int n = vsnprintf(g_fmt_buffer + start, static_cast<size_t>(room), fmt, args);
+  // Formatted aside first: an argument may itself be a text in this ring (an address inside a
+  // message text), and formatting over it while it is being read would garble the result.
+  int n = vsnprintf(t_scratch, sizeof t_scratch, fmt, args);
   if (n < 0) n = 0;
-  if (room <= n) {
-    start = 0;
-    n = vsnprintf(g_fmt_buffer, g_fmt_buffer_size, fmt, again);
-    if (n < 0) n = 0;
-    if (n > g_fmt_buffer_size - 1) n = g_fmt_buffer_size - 1;
-    g_fmt_buffer[n] = '\0';
-  }
-  va_end(again);
+  if (n > g_fmt_buffer_size - 1) n = g_fmt_buffer_size - 1;
+
+  int start = g_fmt_buffer_pos;
+  if (g_fmt_buffer_size - start <= n) start = 0;
+  memcpy(g_fmt_buffer + start, t_scratch, static_cast<size_t>(n));
+  g_fmt_buffer[start + n] = '\0';
   return commit(start, n, join);
 }
 

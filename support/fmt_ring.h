@@ -15,10 +15,10 @@ extern thread_local int g_fmt_buffer_pos;
 // Empties the calling thread's ring: the next text starts at offset 0.
 void fmt_ring_reset();
 
-// Writes a printf-style text into the ring and returns its start. The text is formatted at the
-// current position; when it does not fit before the ring's end it is formatted again at offset 0.
-// A text longer than the ring is cut to 10239 characters. With `join` the next text starts on this
-// text's NUL, so the two read as one string.
+// Writes a printf-style text into the ring and returns its start: at the current position when the
+// text and its NUL fit before the ring's end, otherwise at offset 0. A text longer than the ring is
+// cut to 10239 characters. Arguments may be texts of this ring. With `join` the next text starts on
+// this text's NUL, so the two read as one string.
 char* fmt_ring_printf(bool join, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 char* fmt_ring_vprintf(bool join, const char* fmt, va_list args);
 

@@ -71,6 +71,7 @@ void log_t::enable(const std::string& name, int level) {
     log_fabric_t::instance();
     return;
   }
+  std::lock_guard<std::mutex> guard(message_lock());
   log_fabric_t& fabric = *log_fabric_t::g_log_fabric;
   auto it = fabric.channels.find(name);
   if (it == fabric.channels.end()) return;
@@ -109,6 +110,7 @@ void log_t::disable(const std::string& name) {
     log_fabric_t::instance();
     return;
   }
+  std::lock_guard<std::mutex> guard(message_lock());
   auto& channels = log_fabric_t::g_log_fabric->channels;
   auto it = channels.find(name);
   if (it == channels.end() || !it->second.impl) return;

@@ -2,7 +2,8 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <fstream>
+#include <memory>
+#include <sys/stat.h>
 
 namespace string_utils {
 
@@ -40,19 +41,17 @@ std::string to_str(const char* fmt, ...) {
 }  // namespace string_utils
 
 std::string get_file_content(const char* path) {
-  std::ifstream in(path, std::ios::in | std::ios::binary);
-  if (!in.is_open()) return std::string();
+  std::unique_ptr<FILE, int (*)(FILE*)> file(fopen(path, "rbe"), &fclose);
+  if (!file) return std::string();
 
-  in.seekg(0, std::ios::end);
-  const std::streamoff end = in.tellg();
-  in.seekg(0, std::ios::beg);
-  const size_t size = end > 0 ? static_cast<size_t>(end) : 0;
+  // Only regular files have a size to read; a directory would open and then fail every read.
+  struct stat st {};
+  if (fstat(fileno(file.get()), &st) != 0 || !S_ISREG(st.st_mode)) return std::string();
+  const size_t size = static_cast<size_t>(st.st_size);
 
   std::string content(size + 1, '\0');
-  in.read(&content[0], static_cast<std::streamsize>(size));
   // A file that shrank since its size was taken keeps only what was read.
-  const size_t got = in.gcount() > 0 ? static_cast<size_t>(in.gcount()) : 0;
+  const size_t got = fread(&content[0], 1, size, file.get());
   content.resize(got + 1);
-  content[got] = '\0';
   return content;
 }
