@@ -1,13 +1,115 @@
-// The per-connection sensor object.
+// The sensor object: serves one console connection on a thread of its own. It answers the hello
+// (creating the sensor's directory), then polls for commands and dispatches them to the handlers;
+// once a setup has succeeded it also follows the unified2 spool and sends statistics.
+//
+// Operations live in several sources by concern:
+//   sensor.cpp         construction, start/stop, the thread body, handshake and dispatch
+//   sensor_spool.cpp   setup, spool scanning and following, record to message, parse-only run
+//   sensor_ids.cpp     the wrapper script, IDS actions, the info parse and statistics
+//   sensor_values.cpp  the value file and the get/set value commands
+//   sensor_files.cpp   placing uploaded files
 #pragma once
 
+#include <atomic>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/filesystem/path.hpp>
+#include <boost/thread/thread.hpp>
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "proto/commands.h"
+#include "proto/proto.h"
+#include "proto/sensor_messages.h"
+#include "service/config.h"
+#include "snort/snort_msg_map.h"
+#include "snort/u2_file.h"
 #include "support/log.h"
 
 namespace ferun {
 
 class sensor_t {
  public:
-  static log_t L;
+  explicit sensor_t(const config_t& config);
+  // Detaches the thread handle; the owner deletes an object only after `is_active()` read false
+  // or after `stop()`.
+  ~sensor_t();
+  sensor_t(const sensor_t&) = delete;
+  sensor_t& operator=(const sensor_t&) = delete;
+
+  // The socket the listener accepts the console connection into.
+  boost::asio::ip::tcp::socket& socket() { return tcp_socket; }
+  // False once the connection thread has ended.
+  bool is_active() const { return active.load(); }
+  // Marks the socket close-on-exec and starts the connection thread.
+  void start();
+  // Asks the connection thread to end and joins it. Never called from that thread.
+  void stop();
+
+  // Connection thread (sensor.cpp).
+  void run();
+  void init();
+  void check_commands();
+
+  // Setup and spool following (sensor_spool.cpp).
+  void on_setup(const command_setup_t& cmd);
+  bool find_next_u2file(std::string& path, std::uint32_t& number);
+  int process_u2();
+  void process_u2_record(const u2_record_t* record);
+  void parse_run();
+
+  // IDS control and statistics (sensor_ids.cpp).
+  std::string ids_cmd(const std::string& command, const std::string& argument, int& rc);
+  std::string ids_cmd(const std::string& command, const std::string& argument);
+  void ids_start();
+  void ids_stop();
+  void ids_reload_config();
+  std::string ids_status(int& rc);
+  std::string ids_status();
+  void on_ids_action(const command_ids_action_t& cmd);
+  std::map<std::string, std::string> ids_info();
+  void send_stats();
+
+  // Values (sensor_values.cpp).
+  void read_ini();
+  void write_ini();
+  void on_get_value(const command_get_value_t& cmd);
+  void on_set_value(const command_set_value_t& cmd);
+
+  // Uploads (sensor_files.cpp).
+  void on_file(const command_file_t& cmd);
+
+  static log_t L;  // channel "sensor"
+
+  // State. After start() everything but `active` and `stop_requested` belongs to the connection
+  // thread; the fields are public so that the owner and the tests can look at them.
+  const config_t& conf;
+  boost::filesystem::path sensor_dir;  // data directory / "PREFIX-ID"
+  boost::filesystem::path ini_path;    // sensor_dir / "sensor.ini"
+  std::atomic<bool> active{true};      // cleared as the thread's very last act
+  bool setup_done = false;             // a setup succeeded: follow the spool, send statistics
+  std::atomic<bool> stop_requested{false};
+  boost::thread thread;
+  boost::asio::io_context io_service;
+  boost::asio::ip::tcp::socket tcp_socket;
+  proto_t proto;
+  std::uint32_t sensor_id = 0xffffffffu;
+  std::string sensor_name;
+  std::map<std::string, std::string> ini;
+  std::string interface;
+  std::string homenetwork;
+  std::uint32_t stats_period = 5;  // milliseconds
+  boost::filesystem::path config;
+  boost::filesystem::path sidmap;
+  boost::filesystem::path genmap;
+  boost::filesystem::path logdir;
+  std::string logpattern;
+  std::uint32_t logtimestamp = 0;  // number of the current spool file, 0 for none
+  std::uint32_t logpos = 0;        // where the setup resumes reading
+  boost::filesystem::path u2_path;
+  u2_file_t u2;
+  snort_msg_map_t msg_map;
 };
 
 }  // namespace ferun
