@@ -1,0 +1,232 @@
+#include "proto/proto.h"
+
+#include <algorithm>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/filesystem/operations.hpp>
+#include <boost/system/system_error.hpp>
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "proto/sensor_messages.h"
+#include "support/path_utils.h"
+#include "support/string_utils.h"
+
+namespace ferun {
+
+log_t proto_t::L("proto");
+
+namespace {
+
+// Owns one file descriptor.
+class unique_fd_t {
+ public:
+  explicit unique_fd_t(int descriptor) : fd(descriptor) {}
+  ~unique_fd_t() {
+    if (fd >= 0) ::close(fd);
+  }
+  unique_fd_t(const unique_fd_t&) = delete;
+  unique_fd_t& operator=(const unique_fd_t&) = delete;
+
+  int release() {
+    const int descriptor = fd;
+    fd = -1;
+    return descriptor;
+  }
+
+  int fd;
+};
+
+std::string system_text(int error) { return boost::system::system_category().message(error); }
+
+// Writes all `n` bytes; false with errno set when the file takes fewer.
+bool write_all(int fd, const unsigned char* data, std::size_t n) {
+  while (n > 0) {
+    const ssize_t written = ::write(fd, data, n);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (written == 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    data += written;
+    n -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+std::shared_ptr<command_t> make_message(std::uint16_t id) {
+  switch (id) {
+    case command_hello_t::message_id: return std::make_shared<command_hello_t>();
+    case command_setup_t::message_id: return std::make_shared<command_setup_t>();
+    case command_ids_action_t::message_id: return std::make_shared<command_ids_action_t>();
+    case command_get_value_t::message_id: return std::make_shared<command_get_value_t>();
+    case command_set_value_t::message_id: return std::make_shared<command_set_value_t>();
+    case command_file_t::message_id: return std::make_shared<command_file_t>();
+    default: return nullptr;
+  }
+}
+
+}  // namespace
+
+proto_t::proto_t(boost::asio::ip::tcp::socket* socket, const boost::filesystem::path& dir)
+    : socket_(socket), dir_(dir) {}
+
+boost::asio::io_context& proto_t::context() const {
+  return static_cast<boost::asio::io_context&>(
+      boost::asio::query(socket_->get_executor(), boost::asio::execution::context));
+}
+
+void proto_t::write(const command_t& cmd) {
+  if (!socket_->is_open()) return;
+
+  unsigned char frame[frame_size];
+  const auto id = static_cast<std::uint16_t>(cmd.id);
+  const std::uint16_t len = cmd.serialize(frame + header_size, send_body_size);
+  frame[0] = static_cast<unsigned char>(id);
+  frame[1] = static_cast<unsigned char>(id >> 8);
+  frame[2] = static_cast<unsigned char>(len);
+  frame[3] = static_cast<unsigned char>(len >> 8);
+
+  boost::system::error_code error;
+  boost::asio::write(*socket_, boost::asio::buffer(frame, std::size_t{header_size} + len), error);
+  if (error) throw boost::system::system_error(error, "write");
+
+  if (L.impl) L.debug(0, "write [%u:%u] %s\n", cmd.id, unsigned{len}, cmd.to_str());
+}
+
+void proto_t::async_read_header() {
+  L.debug(4, "wait header\n");
+  ready_ = false;
+  boost::asio::async_read(
+      *socket_, boost::asio::buffer(header_bytes_),
+      [this](const boost::system::error_code& error, std::size_t) { on_header(error); });
+}
+
+void proto_t::on_header(const boost::system::error_code& error) {
+  if (error) {
+    close_socket();
+    return;
+  }
+  header_.id = static_cast<std::uint16_t>(header_bytes_[0] | header_bytes_[1] << 8);
+  header_.len = static_cast<std::uint16_t>(header_bytes_[2] | header_bytes_[3] << 8);
+  L.debug(4, "got header: id %u, len: %u\n", unsigned{header_.id}, unsigned{header_.len});
+  L.debug(4, "wait body\n");
+  async_read_body();
+}
+
+void proto_t::async_read_body() {
+  const std::size_t n = std::min<std::size_t>(header_.len, body_size);
+  boost::asio::async_read(
+      *socket_, boost::asio::buffer(body_.data(), n),
+      [this](const boost::system::error_code& error, std::size_t) { on_body(error); });
+}
+
+void proto_t::on_body(const boost::system::error_code& error) {
+  if (error) {
+    close_socket();
+    return;
+  }
+  if (header_.len > body_size) {
+    discard_left_ = static_cast<std::uint16_t>(header_.len - body_size);
+    L.debug(0, "body of %u bytes: the last %u are dropped\n", unsigned{header_.len},
+            unsigned{discard_left_});
+    async_discard();
+    return;
+  }
+  body_done();
+}
+
+void proto_t::async_discard() {
+  const std::size_t n = std::min<std::size_t>(discard_left_, discard_buf_.size());
+  boost::asio::async_read(*socket_, boost::asio::buffer(discard_buf_.data(), n),
+                          [this](const boost::system::error_code& error, std::size_t got) {
+                            on_discard(error, got);
+                          });
+}
+
+void proto_t::on_discard(const boost::system::error_code& error, std::size_t n) {
+  if (error) {
+    close_socket();
+    return;
+  }
+  discard_left_ = static_cast<std::uint16_t>(discard_left_ - n);
+  if (discard_left_ > 0) {
+    async_discard();
+    return;
+  }
+  body_done();
+}
+
+void proto_t::body_done() {
+  L.debug(4, "got body\n");
+  ready_ = true;
+}
+
+void proto_t::close_socket() {
+  boost::system::error_code error;
+  socket_->close(error);
+  if (error) throw boost::system::system_error(error, "close");
+}
+
+std::shared_ptr<command_t> proto_t::read(bool nonblocking) {
+  if (!socket_->is_open()) return nullptr;
+
+  boost::asio::io_context& io = context();
+  io.restart();
+  if (nonblocking)
+    io.poll();
+  else
+    io.run();
+  if (!ready_) return nullptr;
+
+  std::shared_ptr<command_t> cmd = make_message(header_.id);
+  if (cmd) {
+    // Bytes after the message's fields are ignored, as are those of a body cut to `body_size`.
+    cmd->deserialize(body_.data(), std::min<std::uint16_t>(header_.len, body_size));
+    if (L.impl) L.debug(0, "read %s\n", cmd->to_str());
+    // The raw file bytes follow the frame directly: take them before the next header is armed.
+    if (cmd->id == command_file_t::message_id)
+      receive_upload(static_cast<const command_file_t&>(*cmd).size);
+  }
+  async_read_header();
+  return cmd;
+}
+
+void proto_t::receive_upload(std::uint32_t size) {
+  namespace fs = boost::filesystem;
+  boost::system::error_code ignored;
+  if (!fs::is_directory(dir_, ignored)) fs::create_directory(dir_);
+
+  download_path_ =
+      path_join(dir_, string_utils::format("sensor_%p.download", static_cast<const void*>(this)))
+          .string();
+  download_error_.clear();
+
+  // O_NOFOLLOW: the temporary directory may be shared, so a link planted under the download
+  // file's name must not redirect the write.
+  unique_fd_t file(
+      ::open(download_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
+  if (file.fd < 0) download_error_ = system_text(errno);
+
+  // The whole content is taken off the stream even when it cannot be stored, so that the next
+  // frame is read from where it starts.
+  std::uint32_t received = 0;
+  while (received < size) {
+    const std::size_t n = std::min<std::uint32_t>(size - received, body_size);
+    boost::system::error_code error;
+    boost::asio::read(*socket_, boost::asio::buffer(body_.data(), n), error);
+    if (error) throw boost::system::system_error(error, "read");
+    if (download_error_.empty() && !write_all(file.fd, body_.data(), n))
+      download_error_ = system_text(errno);
+    received += static_cast<std::uint32_t>(n);
+  }
+
+  if (file.fd >= 0 && ::close(file.release()) != 0 && download_error_.empty())
+    download_error_ = system_text(errno);
+}
+
+}  // namespace ferun
