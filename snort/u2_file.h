@@ -1,0 +1,182 @@
+// Reader of one Snort unified2 spool file that Snort may still be appending to.
+//
+// Use (one reader per sensor, one thread):
+//
+//   u2_file_t u2;
+//   u2.open(path);                 // throws exception_t when the file cannot be opened
+//   u2.set_position(resume_at);    // optional: the position the console sent back
+//   while (const u2_record_t* r = u2.read()) {
+//     switch (r->type) {
+//       case u2_type_event:  use(*static_cast<const u2_event_t*>(r), u2.get_position()); break;
+//       case u2_type_packet: use(*static_cast<const u2_packet_t*>(r), u2.get_position()); break;
+//       default: break;        // u2_type_skip: a record was consumed, nothing to send
+//     }
+//   }
+//   // null: nothing can be handed out now (end of the data, or a record Snort is still
+//   // writing). Call read() again later, or move on to a newer spool file.
+//
+// An event is handed out only together with the record behind it: its packet (the event then
+// carries the packet's MAC addresses and link type, and the packet comes on the next call) or
+// its extra data. get_position() after either lies behind both records, so a resume from it never
+// repeats or loses the pair. A record that is incomplete or refused is never skipped: read()
+// returns null, the position stays at its start, and it is read again, from its header, on every
+// later call. A call that consumed records never returns null.
+//
+// A returned record stays valid until the next read() call.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "support/log.h"
+
+// Kinds of record handed out by u2_file_t::read.
+enum u2_record_type_t : uint8_t {
+  u2_type_skip = 0,    // a record was consumed that carries nothing for the consumer
+  u2_type_event = 1,   // u2_event_t
+  u2_type_packet = 2,  // u2_packet_t
+};
+
+// Common head of every record handed out.
+struct u2_record_t {
+  uint8_t type = u2_type_skip;
+};
+
+// One address of an event: `ip4` (host order) for ip_version 1, `ip6` (network order) for 2.
+union u2_addr_t {
+  uint32_t ip4;
+  in6_addr ip6;
+};
+
+// An IDS event (record types 104 and 111 for IPv4, 105 and 112 for IPv6). Integers in host order.
+struct u2_event_t : u2_record_t {
+  uint8_t ip_version = 0;  // 1 IPv4, 2 IPv6
+  uint32_t event_id = 0;
+  uint64_t event_time = 0;  // microseconds since the epoch
+  uint32_t signature_id = 0;
+  uint32_t generator_id = 0;
+  uint32_t signature_revision = 0;
+  uint32_t classification_id = 0;
+  uint32_t priority_id = 0;
+  u2_addr_t ip_src{};
+  u2_addr_t ip_dst{};
+  uint8_t protocol = 0;
+  uint16_t port_src = 0;  // or ICMP type
+  uint16_t port_dst = 0;  // or ICMP code
+  uint8_t impact_flag = 0;
+  uint8_t blocked = 0;
+  uint8_t mac_src[6] = {};  // bytes 6..11 of the paired packet; zero without a paired packet
+  uint8_t mac_dst[6] = {};  // bytes 0..5 of the paired packet; zero without a paired packet
+  uint32_t mpls = 0;
+  uint16_t vlan = 0;
+  uint32_t linktype = 0;  // link type of the paired packet record; 0 without a paired packet
+
+  u2_event_t() { type = u2_type_event; }
+};
+
+// Network and transport headers found in a packet, for the reader's debug line only.
+struct u2_packet_summary_t {
+  uint8_t network = 0;  // 0 none, 4 IPv4, 6 IPv6
+  uint32_t ip4_src = 0, ip4_dst = 0;  // host order
+  in6_addr ip6_src{}, ip6_dst{};
+  uint8_t protocol = 0;
+  bool has_transport = false;  // protocol, offsets and transport length are known
+  bool has_ports = false;      // TCP or UDP header present in the captured bytes
+  uint16_t port_src = 0, port_dst = 0;
+  // 16 bits: behind IPv6 extension headers the transport header can lie past offset 255.
+  uint16_t network_offset = 0, transport_offset = 0;
+  uint32_t transport_length = 0;
+};
+
+// Decodes the Ethernet, IP and TCP/UDP headers of `data`. Never reads past `length` bytes.
+u2_packet_summary_t u2_decode_packet(const uint8_t* data, size_t length);
+
+// A packet record (type 2). Not copyable: `data` points into the record's own buffer.
+struct u2_packet_t : u2_record_t {
+  static constexpr size_t data_capacity = 8080;
+
+  uint32_t event_id = 0;      // id of the event the packet belongs to
+  uint32_t event_second = 0;  // second of that event
+  uint64_t packet_time = 0;   // microseconds since the epoch
+  const uint8_t* data = buffer;
+  uint16_t packet_length = 0;  // bytes kept in `data`, at most data_capacity
+  uint32_t linktype = 0;       // link type field of the record
+  u2_packet_summary_t summary;  // filled only while the channel "u2_file" is enabled
+  uint8_t buffer[data_capacity];
+
+  u2_packet_t() { type = u2_type_packet; }
+  u2_packet_t(const u2_packet_t&) = delete;
+  u2_packet_t& operator=(const u2_packet_t&) = delete;
+};
+
+// Event id and second of the last extra-data record (type 110), for pairing with its event.
+struct u2_extra_t {
+  uint32_t event_id = 0;
+  uint32_t event_second = 0;
+};
+
+class u2_file_t {
+ public:
+  u2_file_t() = default;
+  ~u2_file_t() = default;
+  u2_file_t(const u2_file_t&) = delete;
+  u2_file_t& operator=(const u2_file_t&) = delete;
+
+  // Closes any open file and opens `path` read-only (close-on-exec); the position becomes 0.
+  // A packet still pending from the previous file is kept. Throws exception_t on failure.
+  void open(std::string const& path);
+  // Closes the file. The position and a pending packet are kept.
+  void close();
+  bool is_open() const { return fp != nullptr; }
+
+  // Moves to byte offset `off` (cut to 32 bits): the next read() starts there. Needs an open file.
+  void set_position(unsigned long off);
+  // Offset behind the last record consumed: what the consumer sends with each event and packet.
+  unsigned long get_position() const { return position; }
+  // Whether the stream's end-of-file flag is set.
+  bool eof() const;
+
+  // The next record, or null when nothing can be handed out now. See the top of this file.
+  const u2_record_t* read();
+
+  // The steps read() is made of; each reads at the stream's current offset and returns false on
+  // a short read or a refused body. Public for tools; the consumer needs only read().
+  bool read_header(int* type, unsigned long* length);
+  bool read_event(int type, unsigned long length, u2_event_t* out);
+  bool read_packet(unsigned long length, u2_packet_t* out);
+  bool read_extra(unsigned long length, u2_extra_t* out);
+
+  static log_t L;  // channel "u2_file"
+
+ private:
+  struct file_closer_t {
+    void operator()(FILE* f) const { fclose(f); }
+  };
+
+  size_t read_some(void* to, size_t size);
+  bool read_bytes(void* to, size_t size);
+  bool holds_rest(uint64_t count);
+  void pair_mac_addresses();
+  void log_packet(const u2_packet_t& p, uint32_t head_length) const;
+  void log_blob(uint32_t type, const std::string& blob) const;
+
+  std::unique_ptr<FILE, file_closer_t> fp;
+  uint32_t position = 0;
+  u2_packet_t packet;
+  u2_record_t skip;
+  u2_event_t event;
+  u2_packet_t* packet_ptr = &packet;
+  u2_extra_t extra;
+  bool packet_pending = false;
+
+  // Offset the stream stands at when known to equal what the reads consumed; read() seeks only
+  // when it differs from `position` (after a short read, a skip or set_position), which keeps
+  // the stdio buffer across records instead of discarding it on every call.
+  static constexpr uint64_t unknown_offset = ~uint64_t{0};
+  uint64_t stream_offset = unknown_offset;
+  std::string blob;  // extra-data blob, reused so steady reading does not allocate
+};
