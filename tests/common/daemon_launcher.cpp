@@ -1,0 +1,206 @@
+#include "common/daemon_launcher.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <boost/filesystem.hpp>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace fs = boost::filesystem;
+
+namespace ferun_test {
+
+namespace {
+
+std::runtime_error system_failure(const std::string& what) {
+  return std::runtime_error(what + ": " + strerror(errno));
+}
+
+// A small pause between polls; the deadline, not this, bounds every wait.
+void pause_briefly() { std::this_thread::sleep_for(5ms); }
+
+}  // namespace
+
+temp_dir_t::temp_dir_t(const std::string& prefix) {
+  std::string pattern = (fs::temp_directory_path() / (prefix + "_XXXXXX")).string();
+  if (!mkdtemp(&pattern[0])) throw system_failure("mkdtemp " + pattern);
+  path_ = pattern;
+}
+
+temp_dir_t::~temp_dir_t() {
+  boost::system::error_code ignored;
+  fs::remove_all(path_, ignored);
+}
+
+fs::path temp_dir_t::operator/(const std::string& name) const { return path_ / name; }
+
+void write_file(const fs::path& file, const std::string& text, unsigned mode) {
+  std::ofstream out(file.string(), std::ios::binary | std::ios::trunc);
+  out << text;
+  out.close();
+  if (!out) throw std::runtime_error("cannot write " + file.string());
+  if (mode != 0) fs::permissions(file, static_cast<fs::perms>(mode));
+}
+
+std::string read_file(const fs::path& file) {
+  std::ifstream in(file.string(), std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+daemon_launcher_t::daemon_launcher_t(const scripts_t& scripts) : dir_("ferun_launch") {
+  static std::atomic<int> counter{0};
+  name_ = "ferun_test_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
+  output_file_ = dir_ / (name_ + ".output");
+
+  const fs::path built(FERUN_BINARY_DIR);
+  fs::copy_file(built / "ferun", program_path());
+  fs::permissions(program_path(), static_cast<fs::perms>(0755));
+  for (const char* script : {"sysinfo", "tavrel-snort"}) {
+    if (scripts.count(script) == 0) {
+      fs::copy_file(built / script, dir_ / script);
+      fs::permissions(dir_ / script, static_cast<fs::perms>(0755));
+    }
+  }
+  for (const auto& script : scripts) write_script(script.first, script.second);
+}
+
+daemon_launcher_t::~daemon_launcher_t() {
+  kill_group();
+  boost::system::error_code ignored;
+  fs::remove_all(tmpdir(), ignored);
+}
+
+fs::path daemon_launcher_t::program_path() const { return dir_ / name_; }
+
+fs::path daemon_launcher_t::tmpdir() const { return fs::path("/tmp") / name_; }
+
+void daemon_launcher_t::write_script(const std::string& name, const std::string& text) {
+  write_file(dir_ / name, text, 0755);
+}
+
+void daemon_launcher_t::start(const std::vector<std::string>& args, const fs::path& cwd) {
+  kill_group();
+  status_.reset();
+
+  // Everything the child needs is prepared here: between fork and exec only async-signal-safe
+  // calls are allowed, and the test process may run threads.
+  std::vector<std::string> words;
+  words.push_back(program_path().string());
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(&word[0]);
+  argv.push_back(nullptr);
+  const std::string program = program_path().string();
+  const std::string output = output_file_.string();
+  const std::string workdir = (cwd.empty() ? dir_.path() : cwd).string();
+
+  const pid_t pid = fork();
+  if (pid < 0) throw system_failure("fork");
+  if (pid == 0) {
+    setpgid(0, 0);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
+    const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
+    const int in = open("/dev/null", O_RDONLY);
+    if (out < 0 || in < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0 ||
+        chdir(workdir.c_str()) != 0) {
+      _exit(126);
+    }
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  // Set from both sides, so that the group exists whichever runs first.
+  setpgid(pid, pid);
+  pid_ = pid;
+}
+
+bool daemon_launcher_t::running() {
+  if (pid_ <= 0 || status_) return false;
+  int status = 0;
+  const pid_t got = waitpid(pid_, &status, WNOHANG);
+  if (got == pid_) {
+    status_ = status;
+    return false;
+  }
+  return got == 0;
+}
+
+std::optional<int> daemon_launcher_t::wait_exit(std::chrono::milliseconds deadline) {
+  const auto end = std::chrono::steady_clock::now() + deadline;
+  while (running()) {
+    if (std::chrono::steady_clock::now() >= end) return std::nullopt;
+    pause_briefly();
+  }
+  return status_;
+}
+
+std::string daemon_launcher_t::output() const { return read_file(output_file_); }
+
+bool daemon_launcher_t::wait_for_output(const std::string& text,
+                                        std::chrono::milliseconds deadline) {
+  const auto end = std::chrono::steady_clock::now() + deadline;
+  for (;;) {
+    if (output().find(text) != std::string::npos) return true;
+    if (std::chrono::steady_clock::now() >= end) return false;
+    pause_briefly();
+  }
+}
+
+bool daemon_launcher_t::send_signal(int sig) { return running() && kill(pid_, sig) == 0; }
+
+int daemon_launcher_t::stop(std::chrono::milliseconds deadline) {
+  if (send_signal(SIGTERM) && !wait_exit(deadline)) kill_group();
+  return status_.value_or(-1);
+}
+
+void daemon_launcher_t::kill_group() {
+  if (pid_ <= 0) return;
+  // The whole group: a monitor's worker and the scripts it runs go with it.
+  kill(-pid_, SIGKILL);
+  if (!status_) {
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    status_ = status;
+  }
+}
+
+std::uint16_t daemon_launcher_t::free_port() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw system_failure("socket");
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  socklen_t length = sizeof address;
+  const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+  const int saved = errno;
+  close(fd);
+  errno = saved;
+  if (!ok) throw system_failure("bind to a free port");
+  return ntohs(address.sin_port);
+}
+
+std::string describe_status(int status) {
+  if (WIFEXITED(status)) return "exited " + std::to_string(WEXITSTATUS(status));
+  if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status));
+  return "status " + std::to_string(status);
+}
+
+}  // namespace ferun_test

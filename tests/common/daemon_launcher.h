@@ -1,0 +1,102 @@
+// Runs the real daemon for end-to-end tests. Each launcher copies the built executable under a
+// unique name (ferun_test_<pid>_<n>) into a fresh temporary directory together with the scripts
+// `sysinfo` and `tavrel-snort` (the built ones, or texts the test supplies), so that runs never
+// share their temporary directory /tmp/<name>. The daemon runs in a process group of its own with
+// standard output and error captured to a file; the destructor kills the group and removes the
+// directory and /tmp/<name>.
+#pragma once
+
+#include <sys/types.h>
+
+#include <boost/filesystem/path.hpp>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ferun_test {
+
+using namespace std::chrono_literals;
+
+// A fresh directory below the system's temporary directory, removed with everything in it.
+class temp_dir_t {
+ public:
+  explicit temp_dir_t(const std::string& prefix = "ferun_test");
+  ~temp_dir_t();
+  temp_dir_t(const temp_dir_t&) = delete;
+  temp_dir_t& operator=(const temp_dir_t&) = delete;
+
+  const boost::filesystem::path& path() const { return path_; }
+  boost::filesystem::path operator/(const std::string& name) const;
+
+ private:
+  boost::filesystem::path path_;
+};
+
+// Writes `text` into `file` (created or emptied); `mode` is applied when not 0.
+void write_file(const boost::filesystem::path& file, const std::string& text, unsigned mode = 0);
+// The whole file, or an empty string when it cannot be read.
+std::string read_file(const boost::filesystem::path& file);
+
+class daemon_launcher_t {
+ public:
+  // Script name to its text; a script not named here is copied from the build.
+  using scripts_t = std::map<std::string, std::string>;
+
+  explicit daemon_launcher_t(const scripts_t& scripts = {});
+  ~daemon_launcher_t();
+  daemon_launcher_t(const daemon_launcher_t&) = delete;
+  daemon_launcher_t& operator=(const daemon_launcher_t&) = delete;
+
+  // The directory holding the copy and its scripts; the default working directory.
+  const boost::filesystem::path& dir() const { return dir_.path(); }
+  const std::string& program_name() const { return name_; }
+  boost::filesystem::path program_path() const;
+  // "/tmp/" followed by the program name: the daemon's own temporary directory.
+  boost::filesystem::path tmpdir() const;
+
+  // Replaces (or adds) a script beside the copy, executable.
+  void write_script(const std::string& name, const std::string& text);
+
+  // Starts the copy with `args` (the first command-line word is its absolute path) in `cwd`, or
+  // in dir() when `cwd` is empty. One run per launcher at a time: a running one is killed first.
+  void start(const std::vector<std::string>& args, const boost::filesystem::path& cwd = {});
+
+  pid_t pid() const { return pid_; }
+  // True while the process has not ended; reaps it when it has.
+  bool running();
+  // Waits until the process ends or `deadline` passes; the raw wait status, or nothing.
+  std::optional<int> wait_exit(std::chrono::milliseconds deadline);
+  // The status of the ended process (valid once running() is false or wait_exit returned one).
+  std::optional<int> status() const { return status_; }
+
+  // Everything the process wrote on standard output and error so far.
+  std::string output() const;
+  // Waits until the output contains `text`; false when the deadline passes first.
+  bool wait_for_output(const std::string& text, std::chrono::milliseconds deadline);
+
+  // Sends `sig` to the process itself (not its group); false when it has already ended.
+  bool send_signal(int sig);
+  // SIGTERM, then waits up to `deadline`; SIGKILL to the group if it is still running. The raw
+  // wait status.
+  int stop(std::chrono::milliseconds deadline = 10s);
+
+  // A loopback TCP port that was free a moment ago (bound to port 0 and released).
+  static std::uint16_t free_port();
+
+ private:
+  void kill_group();
+
+  temp_dir_t dir_;
+  std::string name_;
+  boost::filesystem::path output_file_;
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+};
+
+// "exited N" or "signal N" of a raw wait status, for test messages.
+std::string describe_status(int status);
+
+}  // namespace ferun_test
