@@ -1,0 +1,120 @@
+// Placing an uploaded file under the sensor's directory: copied as sent, gunzipped, or unpacked
+// from a gzip-compressed tar archive. The framer has already stored the content in the download
+// file by the time `on_file` runs.
+#include <boost/filesystem/operations.hpp>
+#include <boost/system/system_error.hpp>
+#include <cstdlib>
+#include <exception>
+#include <string>
+
+#include "sensor/sensor.h"
+#include "support/path_utils.h"
+#include "support/string_utils.h"
+
+namespace ferun {
+
+namespace {
+
+namespace fs = boost::filesystem;
+
+constexpr std::uint32_t flag_gzip = 0x1;
+constexpr std::uint32_t flag_tar_gz = 0x2;
+
+[[noreturn]] void refuse_path(const std::string& path) {
+  const std::string text =
+      string_utils::format("Download file error: path attack detected (%s)", path.c_str());
+  sensor_t::L.error("%s", text.c_str());
+  throw exception_t(text);
+}
+
+bool is_within(const fs::path& inner, const fs::path& outer) {
+  const std::string in = inner.string();
+  std::string out = outer.string();
+  if (in == out) return true;
+  if (out.empty() || out.back() != '/') out += '/';
+  return in.compare(0, out.size(), out) == 0;
+}
+
+// Throws the path-attack refusal when a component of `relative` below `base` is a symbolic link
+// that leads out of `base`, or whose end cannot be told (dangling, a loop): writing through it
+// could land anywhere. Links that stay inside the directory are followed as usual. Components
+// that do not exist yet are made as plain directories and need no check.
+void check_links(const fs::path& base, const std::string& relative) {
+  boost::system::error_code error;
+  const fs::path real_base = fs::weakly_canonical(base, error);
+  if (error) throw boost::system::system_error(error, "canonical");
+
+  fs::path current = base;
+  std::size_t start = 0;
+  while (start <= relative.size()) {
+    std::size_t end = relative.find('/', start);
+    if (end == std::string::npos) end = relative.size();
+    const std::string part = relative.substr(start, end - start);
+    start = end + 1;
+    if (part.empty() || part == ".") continue;
+
+    current /= part;
+    const fs::file_status status = fs::symlink_status(current, error);
+    if (error || !fs::exists(status)) break;
+    if (!fs::is_symlink(status)) continue;
+    const fs::path real = fs::canonical(current, error);
+    if (error || !is_within(real, real_base)) refuse_path(relative);
+  }
+}
+
+void run_unpacker(const std::string& command, const char* failure) {
+  if (std::system(command.c_str()) != 0) {
+    sensor_t::L.error("------");
+    throw exception_t(failure);
+  }
+}
+
+}  // namespace
+
+void sensor_t::on_file(const command_file_t& cmd) {
+  answer_t answer(cmd.id | answer_bit);
+  try {
+    // A NUL byte would cut the name short wherever it is used as a C string.
+    if (cmd.path.find("..") != std::string::npos || cmd.path.find('\0') != std::string::npos)
+      refuse_path(cmd.path);
+    if (!proto.download_error().empty()) {
+      // The content could not be stored whole: placing what there is would install a cut file.
+      L.error("Download file error: %s\n", proto.download_error().c_str());
+      throw exception_t(proto.download_error());
+    }
+    const fs::path target = path_join(sensor_dir, cmd.path);
+    check_links(sensor_dir, cmd.path);
+
+    if (cmd.flags & flag_gzip) {
+      fs::create_directories(target.parent_path());
+      const std::string gz_path = proto.download_path() + ".gz";
+      fs::rename(proto.download_path(), gz_path);
+      run_unpacker(string_utils::format("gunzip -c %s > %s", shell_quote(gz_path).c_str(),
+                                        shell_quote(target.string()).c_str()),
+                   "unable unpack configuration");
+    } else if (cmd.flags & flag_tar_gz) {
+      fs::create_directories(target);
+      run_unpacker(string_utils::format("tar -C %s -xzf %s --overwrite",
+                                        shell_quote(target.string()).c_str(),
+                                        shell_quote(proto.download_path()).c_str()),
+                   "unable unpack configurations");
+    } else {
+      fs::create_directories(target.parent_path());
+      fs::copy_file(proto.download_path(), target, fs::copy_options::overwrite_existing);
+    }
+
+    answer.status = 0;
+    proto.write(answer);
+  } catch (const exception_t& e) {
+    answer.status = 1;
+    answer.message = e.message;
+    proto.write(answer);
+  } catch (const std::exception& e) {
+    L.error("Download file error: %s\n", e.what());
+    answer.status = 1;
+    answer.message = e.what();
+    proto.write(answer);
+  }
+}
+
+}  // namespace ferun
