@@ -13,6 +13,7 @@
 
 #include "sensor/sensor.h"
 #include "service/config.h"
+#include "service/monitor.h"
 #include "support/log.h"
 #include "support/string_utils.h"
 
@@ -137,6 +138,7 @@ void start(int argc, char** argv, config_t& cfg) {
   }
 
   // From here the monitor serves until the service is told to end.
+  monitor(cfg);
 }
 
 }  // namespace

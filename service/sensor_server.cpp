@@ -1,0 +1,141 @@
+#include "service/sensor_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <boost/system/system_error.hpp>
+#include <cerrno>
+
+#include "service/clock.h"
+
+namespace ferun {
+
+namespace {
+
+// Longest wait for a connection before the exit flag and the ended connections are looked at
+// again. A blocking accept would notice a stop request only if its signal happened to interrupt
+// that very call, and would keep ended connections until the next console came.
+constexpr int poll_interval_ms = 100;
+
+boost::system::system_error system_failure(int error, const char* operation) {
+  return boost::system::system_error(
+      boost::system::error_code(error, boost::system::system_category()), operation);
+}
+
+}  // namespace
+
+sensor_server_t::sensor_server_t(const config_t& config) : conf(config), acceptor(io_service) {
+  namespace ip = boost::asio::ip;
+  acceptor.open(ip::tcp::v4());
+  // Scripts run by the sensors must not inherit the listening socket.
+  const int fd = acceptor.native_handle();
+  const int flags = fcntl(fd, F_GETFD);
+  if (flags >= 0) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+  acceptor.set_option(ip::tcp::acceptor::reuse_address(true));
+  acceptor.bind(ip::tcp::endpoint(ip::address_v4::any(), conf.port));
+  acceptor.listen(128);
+  // A connection that is reset between the readiness poll and the accept must not block the loop.
+  acceptor.non_blocking(true);
+}
+
+sensor_server_t::~sensor_server_t() { stop_all(); }
+
+void sensor_server_t::run() {
+  sensor_t::L.info("I am run!\n");
+  try {
+    while (!g_do_exit.load()) {
+      reap();
+      try {
+        if (wait_for_connection()) accept_one();
+      } catch (const boost::system::system_error& e) {
+        // A signal is how a stop request arrives; the flag is tested at the top of the pass.
+        if (e.code() == boost::system::errc::interrupted) continue;
+        sensor_t::L.info("acceptor fail: %s\n", e.what());
+        break;
+      }
+    }
+  } catch (...) {
+    stop_all();
+    throw;
+  }
+
+  boost::system::error_code closed;
+  acceptor.close(closed);
+  stop_all();
+  if (closed) throw boost::system::system_error(closed, "close");
+}
+
+bool sensor_server_t::wait_for_connection() {
+  pollfd listening{acceptor.native_handle(), POLLIN, 0};
+  const int ready = ::poll(&listening, 1, poll_interval_ms);
+  if (ready < 0) {
+    if (errno == EINTR) return false;
+    throw system_failure(errno, "poll");
+  }
+  return ready > 0;
+}
+
+void sensor_server_t::accept_one() {
+  auto sensor = std::make_unique<sensor_t>(conf);
+
+  sockaddr_in peer{};
+  socklen_t peer_length = sizeof peer;
+  // Close-on-exec from the start: another sensor's script may fork at any moment.
+  const int fd = ::accept4(acceptor.native_handle(), reinterpret_cast<sockaddr*>(&peer),
+                           &peer_length, SOCK_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    // The waiting connection went away before it was taken: nothing to serve, no failure.
+    if (error == EAGAIN || error == EWOULDBLOCK || error == ECONNABORTED || error == EINTR) return;
+    throw system_failure(error, "accept");
+  }
+  boost::system::error_code assigned;
+  sensor->socket().assign(boost::asio::ip::tcp::v4(), fd, assigned);
+  if (assigned) {
+    ::close(fd);
+    throw boost::system::system_error(assigned, "assign");
+  }
+
+  // The peer's address comes with the accept; asking the socket for it again could fail for a
+  // console that has already reset, and that must not end every other connection.
+  if (sensor_t::L.impl) {
+    char address[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
+    sensor_t::L.info("Accept new sensor from %s:%u\n", address,
+                     static_cast<unsigned>(ntohs(peer.sin_port)));
+  }
+
+  sensors.push_back(std::move(sensor));
+  sensors.back()->start();
+}
+
+void sensor_server_t::reap() {
+  for (auto it = sensors.begin(); it != sensors.end();) {
+    sensor_t& sensor = **it;
+    if (sensor.is_active()) {
+      ++it;
+      continue;
+    }
+    // The thread cleared `active` as its last act, so this join returns at once; joining rather
+    // than leaving a detached thread behind means nothing outlives the listener.
+    if (sensor.thread.joinable()) sensor.thread.join();
+    it = sensors.erase(it);
+  }
+}
+
+void sensor_server_t::stop_all() noexcept {
+  // Every sensor is asked first and joined afterwards, so the stop takes as long as the slowest
+  // connection needs to finish its pass, not the sum over all of them.
+  for (auto& sensor : sensors) sensor->stop_requested = true;
+  for (auto& sensor : sensors) {
+    if (sensor->thread.joinable()) sensor->thread.join();
+    sensor.reset();
+  }
+  sensors.clear();
+}
+
+}  // namespace ferun

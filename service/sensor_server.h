@@ -1,0 +1,51 @@
+// The worker's TCP listener: accepts console connections on the configured port (IPv4, every
+// address) and gives each one to a sensor object of its own, whose thread then serves it.
+//
+//   sensor_server_t server(conf);   // open, bind, listen: a taken port fails here
+//   server.run();                   // until the exit flag is set or accepting fails
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <memory>
+#include <vector>
+
+#include "sensor/sensor.h"
+#include "service/config.h"
+
+namespace ferun {
+
+class sensor_server_t {
+ public:
+  // Opens, configures, binds and listens; raises boost::system::system_error ("open",
+  // "set_option", "bind" or "listen") when a step fails.
+  explicit sensor_server_t(const config_t& config);
+  // Stops, joins and deletes any sensor still held (run normally leaves none).
+  ~sensor_server_t();
+  sensor_server_t(const sensor_server_t&) = delete;
+  sensor_server_t& operator=(const sensor_server_t&) = delete;
+
+  // The accept loop. Tests the exit flag at least every 100 ms and releases ended connections on
+  // every pass. Returns when the flag is set or after a failed accept (logged), with the acceptor
+  // closed and every sensor stopped, joined and deleted; on every other way out the sensors are
+  // stopped and deleted as well before the error leaves.
+  void run();
+
+ private:
+  // Waits up to the poll interval for a connection; false when none came (or a signal came).
+  bool wait_for_connection();
+  // Accepts one waiting connection into a new sensor and starts it; a connection that vanished
+  // before it was accepted is no error.
+  void accept_one();
+  // Deletes the sensors whose connection has ended, keeping the order of the others.
+  void reap();
+  // Asks every sensor to stop, then joins and deletes them in accept order.
+  void stop_all() noexcept;
+
+  const config_t& conf;
+  boost::asio::io_context io_service;  // owns the acceptor; never run, every accept is direct
+  boost::asio::ip::tcp::acceptor acceptor;
+  std::vector<std::unique_ptr<sensor_t>> sensors;  // in accept order
+};
+
+}  // namespace ferun
