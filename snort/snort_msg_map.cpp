@@ -132,30 +132,31 @@ bool snort_msg_map_t::load(char const* gen_path, char const* sid_path, exception
   });
   sid_fp.reset();
 
-  const bool ok = for_each_line(gen_fp.get(), [&](const char* begin, const char* end,
-                                                  unsigned number) {
-    split(begin, end, separator, fields);
-    key_t key;
-    if (fields.empty() || !to_uint(fields[0], key.gid) ||
-        (fields.size() > 1 && !to_uint(fields[1], key.sid))) {
-      L.error("unable parse line %s:%u\n", gen_path, number);
-      return true;
-    }
-    // Generator 1 belongs to the sid map.
-    if (fields.size() > 2 && key.gid != 1) {
-      auto inserted = entries.try_emplace(key);
-      if (!inserted.second) L.error("duplicate key %s:%u\n", gen_path, number);
-      snort_msg_t& entry = inserted.first->second;
-      entry.gen_entry = true;
-      fill_gen_message(fields[2], entry);
-    }
-    if (fields.size() != 3) {
-      e.message = string_utils::format("unknown format of gid map file %s:%u\n", gen_path, number);
-      L.error("%s", e.message.c_str());
-      return false;
-    }
-    return true;
-  });
+  const bool ok =
+      for_each_line(gen_fp.get(), [&](const char* begin, const char* end, unsigned number) {
+        split(begin, end, separator, fields);
+        key_t key;
+        if (fields.empty() || !to_uint(fields[0], key.gid) ||
+            (fields.size() > 1 && !to_uint(fields[1], key.sid))) {
+          L.error("unable parse line %s:%u\n", gen_path, number);
+          return true;
+        }
+        // Generator 1 belongs to the sid map.
+        if (fields.size() > 2 && key.gid != 1) {
+          auto inserted = entries.try_emplace(key);
+          if (!inserted.second) L.error("duplicate key %s:%u\n", gen_path, number);
+          snort_msg_t& entry = inserted.first->second;
+          entry.gen_entry = true;
+          fill_gen_message(fields[2], entry);
+        }
+        if (fields.size() != 3) {
+          e.message =
+              string_utils::format("unknown format of gid map file %s:%u\n", gen_path, number);
+          L.error("%s", e.message.c_str());
+          return false;
+        }
+        return true;
+      });
   if (!ok) return false;
 
   e.code = 0;

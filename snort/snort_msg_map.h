@@ -20,9 +20,9 @@
 
 // One signature's texts.
 struct snort_msg_t {
-  bool gen_entry = false;  // made from gen-msg.map (or a lookup fallback), not sid-msg.map
-  std::string group;       // sid map: first word of the message; gen map: text before ':'
-  std::string message;     // the rest; sid-map messages marked deleted end in " (DELETED)"
+  bool gen_entry = false;           // made from gen-msg.map (or a lookup fallback), not sid-msg.map
+  std::string group;                // sid map: first word of the message; gen map: text before ':'
+  std::string message;              // the rest; sid-map messages marked deleted end in " (DELETED)"
   std::array<std::string, 2> refs;  // third and fourth field of a sid-map line
 };
 

@@ -34,7 +34,9 @@ constexpr size_t stream_buffer_size = 10485760;
 uint32_t be32(const uint8_t* p) {
   return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
 }
-uint16_t be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+uint16_t be16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
 
 bool is_event_type(uint32_t t) {
   return t == type_event4 || t == type_event6 || t == type_event4_app || t == type_event6_app;
@@ -92,9 +94,7 @@ void decode_ipv6_payload(const uint8_t* ip, size_t avail, u2_packet_summary_t& s
       }
       case 59:  // no next header
         return;
-      default:
-        found = true;
-        break;
+      default: found = true; break;
     }
   }
   const uint16_t payload = be16(ip + 4);
@@ -186,7 +186,9 @@ void u2_file_t::set_position(unsigned long off) {
   if (fp && fseek(fp.get(), position, SEEK_SET) == 0) stream_offset = position;
 }
 
-bool u2_file_t::eof() const { return fp && feof(fp.get()); }
+bool u2_file_t::eof() const {
+  return fp && feof(fp.get());
+}
 
 size_t u2_file_t::read_some(void* to, size_t size) {
   // The reader belongs to one thread: the unlocked variant saves a lock per record field.
@@ -199,7 +201,9 @@ size_t u2_file_t::read_some(void* to, size_t size) {
   return got;
 }
 
-bool u2_file_t::read_bytes(void* to, size_t size) { return read_some(to, size) == size; }
+bool u2_file_t::read_bytes(void* to, size_t size) {
+  return read_some(to, size) == size;
+}
 
 // Whether the file already holds the `count` bytes behind the stream's offset.
 bool u2_file_t::holds_rest(uint64_t count) {
@@ -271,10 +275,10 @@ bool u2_file_t::read_event(int type, unsigned long length, u2_event_t* out) {
             "      ip_dst: %s\n      port_src: %u\n      port_dst: %u\n      protocol: %u\n"
             "      impact_flag: %u\n      blocked: %u\n      mpls: %u\n      vlan: %u\n",
             0u, out->event_id, static_cast<unsigned>(out->event_time / 1000000),
-            static_cast<unsigned>(out->event_time % 1000000), out->signature_id,
-            out->generator_id, out->signature_revision, out->classification_id,
-            out->priority_id, src, dst, out->port_src, out->port_dst, out->protocol,
-            out->impact_flag, out->blocked, out->mpls, out->vlan);
+            static_cast<unsigned>(out->event_time % 1000000), out->signature_id, out->generator_id,
+            out->signature_revision, out->classification_id, out->priority_id, src, dst,
+            out->port_src, out->port_dst, out->protocol, out->impact_flag, out->blocked, out->mpls,
+            out->vlan);
   }
   return true;
 }
@@ -295,13 +299,14 @@ bool u2_file_t::read_packet(unsigned long length, u2_packet_t* out) {
   if (head_length > length - packet_head_size) {
     if (L.impl)
       L.debug(0, "can't read Unified2Packet.packet_data %lu-%lu:%lu\n", length,
-              static_cast<unsigned long>(packet_head_size), static_cast<unsigned long>(head_length));
+              static_cast<unsigned long>(packet_head_size),
+              static_cast<unsigned long>(head_length));
     return false;
   }
   // Bytes beyond the buffer are not kept, but the record is taken only once they are all in the
   // file, like any other record.
-  const size_t kept = head_length < u2_packet_t::data_capacity ? head_length
-                                                               : u2_packet_t::data_capacity;
+  const size_t kept =
+      head_length < u2_packet_t::data_capacity ? head_length : u2_packet_t::data_capacity;
   const size_t got = read_some(out->buffer, kept);
   if (got != kept || (kept < head_length && !holds_rest(head_length - kept))) {
     if (L.impl)
@@ -346,21 +351,18 @@ void u2_file_t::log_packet(const u2_packet_t& p, uint32_t head_length) const {
     // IPv6 addresses in their own text form where the IPv4 ones stand.
     char* src = fmt_ip6(s.ip6_src);
     char* dst = fmt_ip6(s.ip6_dst);
-    line = fmt_ring_printf(true, "%u.%u   %s:%hu -> %s:%hu %lu %s %u", sec, usec, src,
-                           s.port_src, dst, s.port_dst, static_cast<unsigned long>(p.packet_length),
-                           name, static_cast<unsigned>(payload));
-  } else {
-    line = fmt_ring_printf(true, "%u.%u   %hhu.%hhu.%hhu.%hhu:%hu -> %hhu.%hhu.%hhu.%hhu:%hu %lu %s %u",
-                           sec, usec, static_cast<unsigned char>(s.ip4_src >> 24),
-                           static_cast<unsigned char>(s.ip4_src >> 16),
-                           static_cast<unsigned char>(s.ip4_src >> 8),
-                           static_cast<unsigned char>(s.ip4_src), s.port_src,
-                           static_cast<unsigned char>(s.ip4_dst >> 24),
-                           static_cast<unsigned char>(s.ip4_dst >> 16),
-                           static_cast<unsigned char>(s.ip4_dst >> 8),
-                           static_cast<unsigned char>(s.ip4_dst), s.port_dst,
-                           static_cast<unsigned long>(p.packet_length), name,
+    line = fmt_ring_printf(true, "%u.%u   %s:%hu -> %s:%hu %lu %s %u", sec, usec, src, s.port_src,
+                           dst, s.port_dst, static_cast<unsigned long>(p.packet_length), name,
                            static_cast<unsigned>(payload));
+  } else {
+    line = fmt_ring_printf(
+        true, "%u.%u   %hhu.%hhu.%hhu.%hhu:%hu -> %hhu.%hhu.%hhu.%hhu:%hu %lu %s %u", sec, usec,
+        static_cast<unsigned char>(s.ip4_src >> 24), static_cast<unsigned char>(s.ip4_src >> 16),
+        static_cast<unsigned char>(s.ip4_src >> 8), static_cast<unsigned char>(s.ip4_src),
+        s.port_src, static_cast<unsigned char>(s.ip4_dst >> 24),
+        static_cast<unsigned char>(s.ip4_dst >> 16), static_cast<unsigned char>(s.ip4_dst >> 8),
+        static_cast<unsigned char>(s.ip4_dst), s.port_dst,
+        static_cast<unsigned long>(p.packet_length), name, static_cast<unsigned>(payload));
   }
   if (tcp) {
     // Appended with `join` so the flags continue the same ring text.

@@ -80,7 +80,7 @@ struct u2_event_t : u2_record_t {
 
 // Network and transport headers found in a packet, for the reader's debug line only.
 struct u2_packet_summary_t {
-  uint8_t network = 0;  // 0 none, 4 IPv4, 6 IPv6
+  uint8_t network = 0;                // 0 none, 4 IPv4, 6 IPv6
   uint32_t ip4_src = 0, ip4_dst = 0;  // host order
   in6_addr ip6_src{}, ip6_dst{};
   uint8_t protocol = 0;
@@ -103,8 +103,8 @@ struct u2_packet_t : u2_record_t {
   uint32_t event_second = 0;  // second of that event
   uint64_t packet_time = 0;   // microseconds since the epoch
   const uint8_t* data = buffer;
-  uint16_t packet_length = 0;  // bytes kept in `data`, at most data_capacity
-  uint32_t linktype = 0;       // link type field of the record
+  uint16_t packet_length = 0;   // bytes kept in `data`, at most data_capacity
+  uint32_t linktype = 0;        // link type field of the record
   u2_packet_summary_t summary;  // filled only while the channel "u2_file" is enabled
   uint8_t buffer[data_capacity];
 

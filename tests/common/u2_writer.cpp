@@ -19,7 +19,9 @@ void put16(std::string& s, uint16_t v) {
   s.push_back(static_cast<char>(v));
 }
 
-void put8(std::string& s, uint8_t v) { s.push_back(static_cast<char>(v)); }
+void put8(std::string& s, uint8_t v) {
+  s.push_back(static_cast<char>(v));
+}
 
 void put_bytes(std::string& s, const std::array<uint8_t, 16>& a) {
   s.append(reinterpret_cast<const char*>(a.data()), a.size());
@@ -117,10 +119,10 @@ std::string ipv4_frame(const std::array<uint8_t, 6>& mac_dst, const std::array<u
   put8(f, 0x45);
   put8(f, 0);
   put16(f, static_cast<uint16_t>(20 + transport + payload));
-  put32(f, 0);          // id, flags, fragment offset
-  put8(f, 64);          // ttl
+  put32(f, 0);  // id, flags, fragment offset
+  put8(f, 64);  // ttl
   put8(f, protocol);
-  put16(f, 0);          // checksum: readers take the headers, never verify them
+  put16(f, 0);  // checksum: readers take the headers, never verify them
   put32(f, ip_src);
   put32(f, ip_dst);
   put16(f, port_src);

@@ -106,7 +106,9 @@ class spool_t {
 
   void append(std::string const& bytes);
   template <typename T>
-  void append_record(T const& r) { append(encode(r)); }
+  void append_record(T const& r) {
+    append(encode(r));
+  }
 
   const std::string& path() const { return path_; }
   // Bytes written so far by this writer plus what the file held when it was opened.

@@ -2,9 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-
 #include <boost/filesystem.hpp>
+#include <cerrno>
 
 #include "snort_test_util.h"
 
@@ -48,14 +47,15 @@ TEST_F(MsgMap, EmptyFilesGiveDecimalFallbackEveryTime) {
 }
 
 TEST_F(MsgMap, SidMessagesSplitIntoGroupAndMessage) {
-  ASSERT_TRUE(load("103 || DELETED   BACKDOOR subseven  22 || arachnids,485 || url,x || ignored\n"
-                   "104 || single\n"
-                   "105 || DELETED single\n"
-                   "106 || DELETED\n"
-                   "107 ||    GPL DELETED poll access\n"
-                   "108\n"
-                   "109||a\tb c||r1\n",
-                   ""));
+  ASSERT_TRUE(
+      load("103 || DELETED   BACKDOOR subseven  22 || arachnids,485 || url,x || ignored\n"
+           "104 || single\n"
+           "105 || DELETED single\n"
+           "106 || DELETED\n"
+           "107 ||    GPL DELETED poll access\n"
+           "108\n"
+           "109||a\tb c||r1\n",
+           ""));
   snort_msg_t m = map.get(1, 103);
   EXPECT_FALSE(m.gen_entry);
   EXPECT_EQ(m.group, "BACKDOOR");
@@ -83,10 +83,11 @@ TEST_F(MsgMap, SidMessagesSplitIntoGroupAndMessage) {
 }
 
 TEST_F(MsgMap, GenMessagesSplitAtFirstColon) {
-  ASSERT_TRUE(load("", "119 || 32 || http_inspect:   a: b\n"
-                       "3 || 1 || snort dynamic alert\n"
-                       "1 || 1 || snort general alert\n"
-                       "# 116 || 1 || comment\n"));
+  ASSERT_TRUE(load("",
+                   "119 || 32 || http_inspect:   a: b\n"
+                   "3 || 1 || snort dynamic alert\n"
+                   "1 || 1 || snort general alert\n"
+                   "# 116 || 1 || comment\n"));
   snort_msg_t m = map.get(119, 32);
   EXPECT_TRUE(m.gen_entry);
   EXPECT_EQ(m.group, "http_inspect");
@@ -171,8 +172,8 @@ TEST_F(MsgMap, MissingFilesFailBeforeAnyLineIsRead) {
 TEST_F(MsgMap, LinesThatDoNotConvertAreSkipped) {
   // Filed under the previous line's id they would overwrite signature 5's message.
   log_capture_t log("snort_parser", "error");
-  ASSERT_TRUE(load("5 || A one\nabc || B two\n #6 || C three\n",
-                   "x || 1 || g: m\n9 || y || g: m\n"));
+  ASSERT_TRUE(
+      load("5 || A one\nabc || B two\n #6 || C three\n", "x || 1 || g: m\n9 || y || g: m\n"));
   EXPECT_EQ(map.size(), 1u);
   EXPECT_EQ(map.get(1, 5).group, "A");
   EXPECT_EQ(log.count("unable parse line " + sid_path + ":2\n"), 1u);
@@ -187,8 +188,7 @@ TEST_F(MsgMap, LineReadingEdges) {
   // read holding only the newline. 8190 characters plus newline fit in one read.
   const std::string long_line = "20 || g " + std::string(8191 - 8, 'm');
   const std::string fitting = "21 || g " + std::string(8190 - 8, 'n');
-  ASSERT_TRUE(load(long_line + "\n" + fitting + "\n" + "22 || g crlf\r\n\n" + "23 || g last",
-                   ""));
+  ASSERT_TRUE(load(long_line + "\n" + fitting + "\n" + "22 || g crlf\r\n\n" + "23 || g last", ""));
   EXPECT_EQ(map.get(1, 20).message, std::string(8191 - 8 - 1, 'm'));
   EXPECT_EQ(map.get(1, 21).message, std::string(8190 - 8, 'n'));
   EXPECT_EQ(map.get(1, 22).message, "crlf\r");

@@ -1,6 +1,4 @@
 // Spool and map files written by real IDS installations, read where they lie.
-#include "snort/u2_file.h"
-
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
@@ -9,16 +7,17 @@
 #include <vector>
 
 #include "snort/snort_msg_map.h"
+#include "snort/u2_file.h"
 #include "snort_test_util.h"
 
 namespace {
 
 const std::string testdata = FERUN_TESTDATA_DIR;
 
-#define REQUIRE_TESTDATA()                                                                  \
-  do {                                                                                      \
-    if (!boost::filesystem::is_directory(testdata))                                         \
-      GTEST_SKIP() << "sample spool and map files not present in " << testdata;             \
+#define REQUIRE_TESTDATA()                                                      \
+  do {                                                                          \
+    if (!boost::filesystem::is_directory(testdata))                             \
+      GTEST_SKIP() << "sample spool and map files not present in " << testdata; \
   } while (0)
 
 struct alert_t {
@@ -169,7 +168,8 @@ TEST(U2Testdata, AppNameEventsMatchPlainEvents) {
 
 TEST(U2Testdata, IncompleteFilesYieldNothingAndStayAtZero) {
   REQUIRE_TESTDATA();
-  for (const char* name : {"gounified2-short-read-on-body.log", "gounified2-short-read-on-header.log"}) {
+  for (const char* name :
+       {"gounified2-short-read-on-body.log", "gounified2-short-read-on-header.log"}) {
     const tally_t t = read_all(name);
     EXPECT_EQ(t.events + t.packets + t.skips, 0u) << name;
     EXPECT_EQ(t.end, 0u) << name;
