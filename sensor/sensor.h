@@ -49,7 +49,10 @@ class sensor_t {
 
   // Connection thread (sensor.cpp).
   void run();
-  void init();
+  // The hello handshake. Returns false, with nothing sent, when a stop request or the exit flag
+  // ended the wait for the hello; raises on every failure (a refused hello is answered first).
+  bool init();
+  // Polls for at most one message and hands it to its handler.
   void check_commands();
 
   // Setup and spool following (sensor_spool.cpp).

@@ -100,7 +100,7 @@ void start(int argc, char** argv, config_t& cfg) {
   // Both switches count only on the command line: they are noted before the configuration file
   // adds its values, and the same keys in the file change nothing.
   const bool daemon_mode = vm.count("daemon") > 0;
-  [[maybe_unused]] const bool parse_mode = vm.count("parse") > 0;
+  const bool parse_mode = vm.count("parse") > 0;
 
   if (vm.count("cfg")) {
     // Values already stored from the command line stay: the command line wins.
@@ -128,6 +128,10 @@ void start(int argc, char** argv, config_t& cfg) {
 
   // The parse-only test pass runs at this point, before the detach, so that its log still
   // reaches the terminal.
+  if (parse_mode) {
+    sensor_t sensor(cfg);
+    sensor.parse_run();
+  }
 
   if (daemon_mode) {
     // Anything still buffered would be lost with the parent or land on the null device.
