@@ -30,7 +30,8 @@ void write_pairs(serializer_t& out, const std::vector<ini_value_t>& values) {
 const char* pairs_text(const char* head, const std::vector<ini_value_t>& values) {
   const char* text = fmt_ring_printf(true, "%s", head);
   fmt_ring_printf(true, "{");
-  for (const ini_value_t& v : values) fmt_ring_printf(true, "  %s: %s\n", v.name.c_str(), v.value.c_str());
+  for (const ini_value_t& v : values)
+    fmt_ring_printf(true, "  %s: %s\n", v.name.c_str(), v.value.c_str());
   fmt_ring_printf(false, "}");
   return text;
 }
@@ -82,8 +83,8 @@ const char* command_setup_t::to_str() const {
       "command_setup\n{\n  stats_period: %u\n  options: %x\n  interface: %s\n  homenetwork: %s\n"
       "  config: %s\n  sidmap: %s\n  genmap: %s\n  logdir: %s\n  logpattern: %s\n"
       "  logtimestamp: %u\n  logpos: %u\n}",
-      stats_period, options, interface.c_str(), homenetwork.c_str(), config.c_str(),
-      sidmap.c_str(), genmap.c_str(), logdir.c_str(), logpattern.c_str(), logtimestamp, logpos);
+      stats_period, options, interface.c_str(), homenetwork.c_str(), config.c_str(), sidmap.c_str(),
+      genmap.c_str(), logdir.c_str(), logpattern.c_str(), logtimestamp, logpos);
 }
 
 // IDS action
@@ -176,9 +177,13 @@ const char* command_file_t::to_str() const {
 
 // answers
 
-void answer_t::serialize_head(serializer_t& out) const { out(status)(message); }
+void answer_t::serialize_head(serializer_t& out) const {
+  out(status)(message);
+}
 
-void answer_t::deserialize_head(deserializer_t& in) { in(status)(message); }
+void answer_t::deserialize_head(deserializer_t& in) {
+  in(status)(message);
+}
 
 std::uint16_t answer_t::deserialize(const unsigned char* body, std::uint16_t length) {
   deserializer_t in(body, length);

@@ -1,13 +1,14 @@
 #include "proto/proto.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <boost/system/system_error.hpp>
 #include <cerrno>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "proto/sensor_messages.h"
 #include "support/path_utils.h"
@@ -38,7 +39,9 @@ class unique_fd_t {
   int fd;
 };
 
-std::string system_text(int error) { return boost::system::system_category().message(error); }
+std::string system_text(int error) {
+  return boost::system::system_category().message(error);
+}
 
 // Writes all `n` bytes; false with errno set when the file takes fewer.
 bool write_all(int fd, const unsigned char* data, std::size_t n) {
@@ -142,10 +145,9 @@ void proto_t::on_body(const boost::system::error_code& error) {
 
 void proto_t::async_discard() {
   const std::size_t n = std::min<std::size_t>(discard_left_, discard_buf_.size());
-  boost::asio::async_read(*socket_, boost::asio::buffer(discard_buf_.data(), n),
-                          [this](const boost::system::error_code& error, std::size_t got) {
-                            on_discard(error, got);
-                          });
+  boost::asio::async_read(
+      *socket_, boost::asio::buffer(discard_buf_.data(), n),
+      [this](const boost::system::error_code& error, std::size_t got) { on_discard(error, got); });
 }
 
 void proto_t::on_discard(const boost::system::error_code& error, std::size_t n) {

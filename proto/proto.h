@@ -42,7 +42,7 @@ class proto_t {
   static log_t L;  // "proto"
 
   static constexpr std::uint16_t header_size = 4;
-  static constexpr std::uint16_t frame_size = 4096;                      // largest sent frame
+  static constexpr std::uint16_t frame_size = 4096;  // largest sent frame
   static constexpr std::uint16_t send_body_size = frame_size - header_size;
   static constexpr std::uint16_t body_size = 10240;  // largest body parsed; upload chunk
 

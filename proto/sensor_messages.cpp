@@ -1,7 +1,5 @@
 #include "proto/sensor_messages.h"
 
-#include <cstring>
-
 #include "support/fmt_ring.h"
 
 namespace ferun {
@@ -22,16 +20,6 @@ std::uint32_t read_ipv4(deserializer_t& in) {
   return static_cast<std::uint32_t>(bytes[0]) << 24 | static_cast<std::uint32_t>(bytes[1]) << 16 |
          static_cast<std::uint32_t>(bytes[2]) << 8 | bytes[3];
 }
-
-// A copy of a ring text, so that formatting the event text at the ring's start after a wrap can
-// never read from the bytes it is overwriting.
-struct short_text_t {
-  explicit short_text_t(const char* text) {
-    strncpy(chars, text, sizeof chars - 1);
-    chars[sizeof chars - 1] = '\0';
-  }
-  char chars[INET6_ADDRSTRLEN + 1];
-};
 
 }  // namespace
 
@@ -83,10 +71,10 @@ std::uint16_t command_event_t::deserialize(const unsigned char* body, std::uint1
 
 const char* command_event_t::to_str() const {
   const bool v4 = ip_version == 1;
-  const short_text_t source(v4 ? fmt_ip(ip_source.v4) : fmt_ip6(ip_source.v6));
-  const short_text_t destination(v4 ? fmt_ip(ip_destination.v4) : fmt_ip6(ip_destination.v6));
-  const short_text_t mac_from(fmt(mac_source));
-  const short_text_t mac_to(fmt(mac_destination));
+  const char* source = v4 ? fmt_ip(ip_source.v4) : fmt_ip6(ip_source.v6);
+  const char* destination = v4 ? fmt_ip(ip_destination.v4) : fmt_ip6(ip_destination.v6);
+  const char* mac_from = fmt(mac_source);
+  const char* mac_to = fmt(mac_destination);
   return fmt_ring_printf(
       false,
       "event \n  sensor_id: %u\n  event_id: %u\n  timestamp: %lu\n  signature_id: %u\n"
@@ -97,11 +85,11 @@ const char* command_event_t::to_str() const {
       "  impact_flag: %u\n  blocked: %u\n  mpls_label: %u\n  vlan_id: %u\n  linktype: %u\n"
       "  logtimestamp: %u\n  logpos: %u",
       sensor_id, event_id, static_cast<unsigned long>(timestamp), signature_id, generator_id,
-      signature_revision, classification_id, group.c_str(), message.c_str(), priority_id,
-      mac_from.chars, mac_to.chars, unsigned{ip_version}, source.chars, destination.chars,
-      unsigned{protocol}, unsigned{port_source}, unsigned{port_destination}, unsigned{port_source},
-      unsigned{port_destination}, unsigned{impact_flag}, unsigned{blocked}, mpls_label,
-      unsigned{vlan_id}, linktype, logtimestamp, logpos);
+      signature_revision, classification_id, group.c_str(), message.c_str(), priority_id, mac_from,
+      mac_to, unsigned{ip_version}, source, destination, unsigned{protocol}, unsigned{port_source},
+      unsigned{port_destination}, unsigned{port_source}, unsigned{port_destination},
+      unsigned{impact_flag}, unsigned{blocked}, mpls_label, unsigned{vlan_id}, linktype,
+      logtimestamp, logpos);
 }
 
 // packet
@@ -120,7 +108,9 @@ std::uint16_t command_packet_t::deserialize(const unsigned char* body, std::uint
   return in.pos;
 }
 
-const char* command_packet_t::to_str() const { return "{todo}"; }
+const char* command_packet_t::to_str() const {
+  return "{todo}";
+}
 
 // statistics
 

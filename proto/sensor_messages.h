@@ -3,9 +3,10 @@
 // with `proto_t::write`. All numeric members start at 0.
 #pragma once
 
-#include <cstdint>
 #include <netinet/ether.h>
 #include <netinet/in.h>
+
+#include <cstdint>
 #include <string>
 
 #include "proto/commands.h"

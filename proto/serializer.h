@@ -84,7 +84,8 @@ class deserializer_t {
                   "fixed-size fields are unsigned integers");
     check_buffer_length(sizeof(T));
     std::uint64_t v = 0;
-    for (std::size_t i = 0; i < sizeof(T); ++i) v |= static_cast<std::uint64_t>(buf[pos++]) << (8 * i);
+    for (std::size_t i = 0; i < sizeof(T); ++i)
+      v |= static_cast<std::uint64_t>(buf[pos++]) << (8 * i);
     value = static_cast<T>(v);
     return *this;
   }

@@ -1,15 +1,16 @@
 #include "common/console_client.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
-#include <cerrno>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
-#include <unistd.h>
 
 namespace ferun_test {
 
@@ -47,7 +48,9 @@ console_client_t::console_client_t(std::uint16_t port, std::chrono::milliseconds
   }
 }
 
-console_client_t::~console_client_t() { close(); }
+console_client_t::~console_client_t() {
+  close();
+}
 
 void console_client_t::close() {
   if (fd_ >= 0) ::close(fd_);
@@ -105,7 +108,8 @@ std::optional<frame_t> console_client_t::receive(std::chrono::milliseconds timeo
     if (auto frame = take_frame()) return frame;
     if (peer_closed_ || fd_ < 0) return std::nullopt;
 
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
     if (left.count() <= 0) return std::nullopt;
     pollfd p{fd_, POLLIN, 0};
     const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
@@ -136,7 +140,8 @@ std::optional<frame_t> console_client_t::receive(std::chrono::milliseconds timeo
 bool console_client_t::wait_closed(std::chrono::milliseconds timeout) {
   const auto deadline = clock_type::now() + timeout;
   while (!peer_closed_) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
     if (left.count() <= 0) return false;
     receive(left);
   }

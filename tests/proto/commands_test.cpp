@@ -1,8 +1,9 @@
 #include "proto/commands.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstring>
-#include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
@@ -109,8 +110,15 @@ TEST(CommandSetup, WireOrderDiffersFromMemberOrder) {
   setup.genmap = "g";
   setup.logtimestamp = 3;
   setup.logpos = 4;
-  const bytes_t body = concat({{1, 0, 0, 0, 2, 0, 0, 0}, str("i"), str("h"), str("c"), str("s"),
-                               str("g"), str("d"), str("p"), {3, 0, 0, 0, 4, 0, 0, 0}});
+  const bytes_t body = concat({{1, 0, 0, 0, 2, 0, 0, 0},
+                               str("i"),
+                               str("h"),
+                               str("c"),
+                               str("s"),
+                               str("g"),
+                               str("d"),
+                               str("p"),
+                               {3, 0, 0, 0, 4, 0, 0, 0}});
   EXPECT_EQ(body_of(setup), body);
 
   const auto back = parse<command_setup_t>(body);
@@ -253,9 +261,9 @@ TEST(Answer, BodyAndStatusWords) {
   for (std::uint8_t status : {0, 1, 7}) {
     fmt_ring_reset();
     answer.status = status;
-    EXPECT_EQ(std::string(answer.to_str()),
-              std::string("answer\n{  status : ") + (status == 0 ? "OK" : "FAIL") +
-                  "\n  message: no\n}");
+    EXPECT_EQ(
+        std::string(answer.to_str()),
+        std::string("answer\n{  status : ") + (status == 0 ? "OK" : "FAIL") + "\n  message: no\n}");
   }
 }
 
@@ -324,9 +332,9 @@ TEST(CommandText, ListReachingRingEndStaysInsideRing) {
   fmt_ring_reset();
   g_fmt_buffer_pos = g_fmt_buffer_size - 100;
   const char* text = set.to_str();
-  ASSERT_GE(text, g_fmt_buffer);
-  ASSERT_LT(text, g_fmt_buffer + g_fmt_buffer_size);
-  EXPECT_LT(text + strlen(text), g_fmt_buffer + g_fmt_buffer_size);
+  const char* const ring = &g_fmt_buffer[0];
+  ASSERT_TRUE(text >= ring && text < ring + g_fmt_buffer_size);
+  EXPECT_LT(text + strlen(text), ring + g_fmt_buffer_size);
   EXPECT_EQ(strncmp(text, "command_set_value: \n{", 21), 0);
   EXPECT_GE(g_fmt_buffer_pos, 0);
   EXPECT_LE(g_fmt_buffer_pos, g_fmt_buffer_size);
@@ -337,7 +345,7 @@ TEST(CommandText, TextLongerThanRingIsCut) {
   hello.sensor_name = std::string(20000, 'n');
   fmt_ring_reset();
   const char* text = hello.to_str();
-  EXPECT_EQ(text, g_fmt_buffer);
+  EXPECT_TRUE(text == &g_fmt_buffer[0]);
   EXPECT_EQ(strlen(text), static_cast<std::size_t>(g_fmt_buffer_size - 1));
   EXPECT_LE(g_fmt_buffer_pos, g_fmt_buffer_size);
 }

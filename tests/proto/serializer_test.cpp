@@ -1,6 +1,7 @@
 #include "proto/serializer.h"
 
 #include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -8,7 +9,9 @@ namespace {
 
 using bytes_t = std::vector<unsigned char>;
 
-bytes_t written(const unsigned char* buf, const serializer_t& out) { return bytes_t(buf, buf + out.pos); }
+bytes_t written(const unsigned char* buf, const serializer_t& out) {
+  return bytes_t(buf, buf + out.pos);
+}
 
 // The LEB128 prefix a string of `length` bytes gets.
 bytes_t prefix_of(std::size_t length) {
