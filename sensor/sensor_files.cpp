@@ -5,6 +5,7 @@
 #include <boost/system/system_error.hpp>
 #include <cstdlib>
 #include <exception>
+#include <fstream>
 #include <string>
 
 #include "sensor/sensor.h"
@@ -35,16 +36,14 @@ bool is_within(const fs::path& inner, const fs::path& outer) {
   return in.compare(0, out.size(), out) == 0;
 }
 
-// Throws the path-attack refusal when a component of `relative` below `base` is a symbolic link
-// that leads out of `base`, or whose end cannot be told (dangling, a loop): writing through it
-// could land anywhere. Links that stay inside the directory are followed as usual. Components
-// that do not exist yet are made as plain directories and need no check.
-void check_links(const fs::path& base, const std::string& relative) {
+// Throws the path-attack refusal when a component of `relative` below `from` is a symbolic link
+// that leads out of `real_base` (the canonical sensor directory), or whose end cannot be told
+// (dangling, a loop): writing through it could land anywhere. Links that stay inside are followed
+// as usual. Components that do not exist yet are made as plain directories and need no check.
+void check_links(const fs::path& real_base, const fs::path& from, const std::string& relative,
+                 const std::string& shown) {
   boost::system::error_code error;
-  const fs::path real_base = fs::weakly_canonical(base, error);
-  if (error) throw boost::system::system_error(error, "canonical");
-
-  fs::path current = base;
+  fs::path current = from;
   std::size_t start = 0;
   while (start <= relative.size()) {
     std::size_t end = relative.find('/', start);
@@ -58,14 +57,86 @@ void check_links(const fs::path& base, const std::string& relative) {
     if (error || !fs::exists(status)) break;
     if (!fs::is_symlink(status)) continue;
     const fs::path real = fs::canonical(current, error);
-    if (error || !is_within(real, real_base)) refuse_path(relative);
+    if (error || !is_within(real, real_base)) refuse_path(shown);
   }
 }
+
+// Undoes tar's "escape" quoting of a listed member name (C escapes, octal for other bytes).
+std::string unescape_member(const std::string& text) {
+  std::string name;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      name += text[i];
+      continue;
+    }
+    const char c = text[++i];
+    switch (c) {
+      case 'a': name += '\a'; break;
+      case 'b': name += '\b'; break;
+      case 'f': name += '\f'; break;
+      case 'n': name += '\n'; break;
+      case 'r': name += '\r'; break;
+      case 't': name += '\t'; break;
+      case 'v': name += '\v'; break;
+      default:
+        if (c >= '0' && c <= '7') {
+          int value = 0;
+          std::size_t digits = 0;
+          for (; digits < 3 && i < text.size() && text[i] >= '0' && text[i] <= '7'; ++digits, ++i)
+            value = value * 8 + (text[i] - '0');
+          --i;
+          name += static_cast<char>(value);
+        } else {
+          name += c;
+        }
+    }
+  }
+  return name;
+}
+
+bool has_dot_dot_part(const std::string& name) {
+  std::size_t start = 0;
+  while (start <= name.size()) {
+    std::size_t end = name.find('/', start);
+    if (end == std::string::npos) end = name.size();
+    if (name.compare(start, end - start, "..") == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+// Removes a file of the temporary directory when it goes out of scope.
+struct remove_on_exit_t {
+  std::string path;
+  ~remove_on_exit_t() {
+    boost::system::error_code ignored;
+    fs::remove(path, ignored);
+  }
+};
 
 void run_unpacker(const std::string& command, const char* failure) {
   if (std::system(command.c_str()) != 0) {
     sensor_t::L.error("------");
     throw exception_t(failure);
+  }
+}
+
+// tar refuses member names that climb out with ".." and strips a leading "/", but it follows
+// symbolic links already on disk (one an earlier archive planted, say) on the way to a member.
+// The archive is listed first, and refused when a member would be written through a link that
+// leads out of the sensor directory.
+void check_members(const fs::path& real_base, const fs::path& target, const std::string& archive) {
+  remove_on_exit_t list{archive + ".list"};
+  run_unpacker(string_utils::format("tar -tzf %s --quoting-style=escape > %s",
+                                    shell_quote(archive).c_str(), shell_quote(list.path).c_str()),
+               "unable unpack configurations");
+  std::ifstream in(list.path, std::ios::binary);
+  std::string line;
+  while (std::getline(in, line)) {
+    const std::string name = unescape_member(line);
+    // tar itself skips these members.
+    if (has_dot_dot_part(name)) continue;
+    check_links(real_base, target, name, name);
   }
 }
 
@@ -83,7 +154,8 @@ void sensor_t::on_file(const command_file_t& cmd) {
       throw exception_t(proto.download_error());
     }
     const fs::path target = path_join(sensor_dir, cmd.path);
-    check_links(sensor_dir, cmd.path);
+    const fs::path real_base = fs::weakly_canonical(sensor_dir);
+    check_links(real_base, sensor_dir, cmd.path, cmd.path);
 
     if (cmd.flags & flag_gzip) {
       fs::create_directories(target.parent_path());
@@ -94,6 +166,7 @@ void sensor_t::on_file(const command_file_t& cmd) {
                    "unable unpack configuration");
     } else if (cmd.flags & flag_tar_gz) {
       fs::create_directories(target);
+      check_members(real_base, target, proto.download_path());
       run_unpacker(string_utils::format("tar -C %s -xzf %s --overwrite",
                                         shell_quote(target.string()).c_str(),
                                         shell_quote(proto.download_path()).c_str()),
