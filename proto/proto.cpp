@@ -184,6 +184,8 @@ std::shared_ptr<command_t> proto_t::read(bool nonblocking) {
   else
     io.run();
   if (!ready_) return nullptr;
+  // Taken now, so that a frame whose parse or upload failed is never handed out a second time.
+  ready_ = false;
 
   std::shared_ptr<command_t> cmd = make_message(header_.id);
   if (cmd) {

@@ -137,19 +137,6 @@ TEST(CommandEvent, Text) {
                "  linktype: 1\n  logtimestamp: 1600000000\n  logpos: 4096");
 }
 
-TEST(CommandEvent, TextStaysRightWhenItWrapsOverItsAddressTexts) {
-  command_event_t e = ipv4_tcp_event();
-  e.message = std::string(9700, 'm');
-  fmt_ring_reset();
-  // The address texts wrap to the ring's start; the event text, too long for the room behind
-  // them, wraps there as well and is written over them.
-  g_fmt_buffer_pos = g_fmt_buffer_size - 5;
-  const std::string text = e.to_str();
-  EXPECT_NE(text.find("  mac_source: 00:1a:2b:3c:4d:5e\n  mac_destination: ff:ff:ff:ff:ff:ff\n"),
-            std::string::npos);
-  EXPECT_NE(text.find("  ip_source: 192.168.0.1\n  ip_destination: 10.0.0.2\n"), std::string::npos);
-}
-
 TEST(CommandEvent, StringsThatDoNotFitOverflow) {
   command_event_t e = ipv4_tcp_event();
   // 82 fixed bytes, and the two strings with their prefixes take the remaining 4010.
