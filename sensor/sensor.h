@@ -61,6 +61,10 @@ class sensor_t {
   int process_u2();
   void process_u2_record(const u2_record_t* record);
   void parse_run();
+  // Whether the directory entry `name` of the open directory `dir_fd` is a regular file: by the
+  // entry's `type` (a dirent d_type) when the directory reports it, by lstat when it does not.
+  // Symbolic links and directories are not.
+  static bool spool_entry_is_regular(int dir_fd, const char* name, unsigned char type);
 
   // IDS control and statistics (sensor_ids.cpp).
   std::string ids_cmd(const std::string& command, const std::string& argument, int& rc);

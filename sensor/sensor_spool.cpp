@@ -148,6 +148,13 @@ void sensor_t::on_setup(const command_setup_t& cmd) {
   proto.write(answer_t(answer_id, 1, failure));
 }
 
+bool sensor_t::spool_entry_is_regular(int dir_fd, const char* name, unsigned char type) {
+  if (type != DT_UNKNOWN) return type == DT_REG;
+  // Some file systems do not report the type in the entry; ask without following a link.
+  struct stat st {};
+  return fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
+}
+
 bool sensor_t::find_next_u2file(std::string& path, std::uint32_t& number) {
   const std::unique_ptr<DIR, dir_closer_t> dir(opendir(logdir.c_str()));
   if (!dir) {
@@ -163,14 +170,7 @@ bool sensor_t::find_next_u2file(std::string& path, std::uint32_t& number) {
   bool found = false;
 
   while (const dirent* entry = readdir(dir.get())) {
-    if (entry->d_type != DT_REG) {
-      if (entry->d_type != DT_UNKNOWN) continue;
-      // Some file systems do not report the type in the entry; ask without following a link.
-      struct stat st {};
-      if (fstatat(dirfd(dir.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-          !S_ISREG(st.st_mode))
-        continue;
-    }
+    if (!spool_entry_is_regular(dirfd(dir.get()), entry->d_name, entry->d_type)) continue;
     const char* name = entry->d_name;
     if (strncmp(name, logpattern.c_str(), pattern_length) != 0) continue;
     const char* rest = name + pattern_length;
