@@ -7,8 +7,8 @@ namespace ferun {
 
 ids_info_map_t ids_info_defaults() {
   return {
-      {"status", "unk"}, {"uptime", ""},      {"cpu_usage", "0"},  {"mem", "0"},
-      {"mem_usage", "0"}, {"disk", "0"},      {"disk_usage", "0"}, {"rx_bytes", "0"},
+      {"status", "unk"},   {"uptime", ""},    {"cpu_usage", "0"},  {"mem", "0"},
+      {"mem_usage", "0"},  {"disk", "0"},     {"disk_usage", "0"}, {"rx_bytes", "0"},
       {"rx_packets", "0"}, {"tx_bytes", "0"}, {"tx_packets", "0"},
   };
 }

@@ -24,7 +24,9 @@ namespace {
 
 // A value as C code sees it: up to its first NUL. Quoting the whole of a value with an embedded
 // NUL would hand the shell a line cut inside a quoted word.
-std::string c_text(const std::string& value) { return std::string(value.c_str()); }
+std::string c_text(const std::string& value) {
+  return std::string(value.c_str());
+}
 
 // The output file's name. A '/' in the interface would turn the name into a path reaching into
 // other directories, so it is written as '_' (no real interface name holds one).
@@ -90,8 +92,8 @@ std::string sensor_t::ids_cmd(const std::string& command, const std::string& arg
 }
 
 void sensor_t::ids_start() {
-  const std::string shown = string_utils::format("%s %s %s", config.c_str(), homenetwork.c_str(),
-                                                 logdir.c_str());
+  const std::string shown =
+      string_utils::format("%s %s %s", config.c_str(), homenetwork.c_str(), logdir.c_str());
   L.info("IDS starting: %s\n", shown.c_str());
   run_script_strict(*this, "start", {config.string(), homenetwork, logdir.string()}, shown);
   L.info("    OK\n");
@@ -116,18 +118,16 @@ std::string sensor_t::ids_status(int& rc) {
   return output;
 }
 
-std::string sensor_t::ids_status() { return ids_cmd("status", std::string()); }
+std::string sensor_t::ids_status() {
+  return ids_cmd("status", std::string());
+}
 
 void sensor_t::on_ids_action(const command_ids_action_t& cmd) {
   answer_t answer(cmd.id | answer_bit);
   try {
     switch (cmd.action) {
-      case 1:
-        ids_start();
-        break;
-      case 2:
-        ids_stop();
-        break;
+      case 1: ids_start(); break;
+      case 2: ids_stop(); break;
       case 3:
         // Restart. A stop that fails (the IDS was not running, say) has logged its error and
         // must not keep the IDS from being started; the start's result is the answer.
@@ -137,11 +137,8 @@ void sensor_t::on_ids_action(const command_ids_action_t& cmd) {
         }
         ids_start();
         break;
-      case 4:
-        ids_reload_config();
-        break;
-      default:
-        break;
+      case 4: ids_reload_config(); break;
+      default: break;
     }
   } catch (const exception_t& e) {
     answer.status = 1;
