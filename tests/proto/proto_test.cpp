@@ -259,6 +259,8 @@ TEST_F(Framer, UploadCutShortRaisesRead) {
     EXPECT_EQ(e.code(), boost::asio::error::eof);
     EXPECT_EQ(std::string(e.what()).rfind("read", 0), 0u) << e.what();
   }
+  // The failed command is not handed out again.
+  EXPECT_FALSE(link.proto.read(true));
 }
 
 TEST_F(Framer, UploadThatCannotBeOpenedIsReportedAndConsumed) {
