@@ -21,7 +21,9 @@ namespace ferun {
 
 namespace {
 
-std::string system_text(int error) { return boost::system::system_category().message(error); }
+std::string system_text(int error) {
+  return boost::system::system_category().message(error);
+}
 
 struct file_closer_t {
   void operator()(FILE* file) const { std::fclose(file); }
