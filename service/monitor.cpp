@@ -7,6 +7,7 @@
 
 #include <boost/thread/thread.hpp>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -95,7 +96,12 @@ void monitor(const config_t& config) {
 
   if (!config.pidfile.empty()) write_pidfile(config.pidfile);
 
+  const std::uint64_t before_clock = stime_t::g_timestamp.load();
   boost::thread(clock_thread).detach();
+  // The worker is forked only once the clock thread has finished starting and ticks: a fork
+  // while that thread is still inside the allocator or the thread bookkeeping would leave the
+  // child with a lock that no thread of it will ever release.
+  while (stime_t::g_timestamp.load() == before_clock && !g_do_exit.load()) usleep(1000);
 
   if (!g_do_exit.load()) {
     pid_t worker = fork_worker(config);
