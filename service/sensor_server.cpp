@@ -42,7 +42,9 @@ sensor_server_t::sensor_server_t(const config_t& config) : conf(config), accepto
   acceptor.non_blocking(true);
 }
 
-sensor_server_t::~sensor_server_t() { stop_all(); }
+sensor_server_t::~sensor_server_t() {
+  stop_all();
+}
 
 void sensor_server_t::run() {
   sensor_t::L.info("I am run!\n");
