@@ -1,6 +1,7 @@
 #include "support/fmt_ring.h"
 
 #include <arpa/inet.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -65,7 +66,7 @@ const char* fmt(ether_addr const& mac, bool join) {
   int start = g_fmt_buffer_pos;
   if (g_fmt_buffer_size - start <= length) start = 0;
   const unsigned char* b = mac.ether_addr_octet;
-  snprintf(g_fmt_buffer + start, length + 1, "%02x:%02x:%02x:%02x:%02x:%02x", b[0], b[1], b[2], b[3],
-           b[4], b[5]);
+  snprintf(g_fmt_buffer + start, length + 1, "%02x:%02x:%02x:%02x:%02x:%02x", b[0], b[1], b[2],
+           b[3], b[4], b[5]);
   return commit(start, length, join);
 }

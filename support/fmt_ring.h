@@ -4,9 +4,10 @@
 // texts are never overwritten by another's.
 #pragma once
 
-#include <cstdarg>
 #include <netinet/ether.h>
 #include <netinet/in.h>
+
+#include <cstdarg>
 
 constexpr int g_fmt_buffer_size = 10240;
 extern thread_local char g_fmt_buffer[g_fmt_buffer_size];

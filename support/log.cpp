@@ -1,9 +1,10 @@
 #include "support/log.h"
 
+#include <strings.h>
+
 #include <cerrno>
 #include <cstring>
 #include <mutex>
-#include <strings.h>
 
 #include "support/fmt_ring.h"
 #include "support/string_utils.h"

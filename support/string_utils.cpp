@@ -1,9 +1,10 @@
 #include "support/string_utils.h"
 
+#include <sys/stat.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <memory>
-#include <sys/stat.h>
 
 namespace string_utils {
 

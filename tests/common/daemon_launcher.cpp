@@ -28,7 +28,9 @@ std::runtime_error system_failure(const std::string& what) {
 }
 
 // A small pause between polls; the deadline, not this, bounds every wait.
-void pause_briefly() { std::this_thread::sleep_for(5ms); }
+void pause_briefly() {
+  std::this_thread::sleep_for(5ms);
+}
 
 }  // namespace
 
@@ -43,7 +45,9 @@ temp_dir_t::~temp_dir_t() {
   fs::remove_all(path_, ignored);
 }
 
-fs::path temp_dir_t::operator/(const std::string& name) const { return path_ / name; }
+fs::path temp_dir_t::operator/(const std::string& name) const {
+  return path_ / name;
+}
 
 void write_file(const fs::path& file, const std::string& text, unsigned mode) {
   std::ofstream out(file.string(), std::ios::binary | std::ios::trunc);
@@ -83,9 +87,13 @@ daemon_launcher_t::~daemon_launcher_t() {
   fs::remove_all(tmpdir(), ignored);
 }
 
-fs::path daemon_launcher_t::program_path() const { return dir_ / name_; }
+fs::path daemon_launcher_t::program_path() const {
+  return dir_ / name_;
+}
 
-fs::path daemon_launcher_t::tmpdir() const { return fs::path("/tmp") / name_; }
+fs::path daemon_launcher_t::tmpdir() const {
+  return fs::path("/tmp") / name_;
+}
 
 void daemon_launcher_t::write_script(const std::string& name, const std::string& text) {
   write_file(dir_ / name, text, 0755);
@@ -149,7 +157,9 @@ std::optional<int> daemon_launcher_t::wait_exit(std::chrono::milliseconds deadli
   return status_;
 }
 
-std::string daemon_launcher_t::output() const { return read_file(output_file_); }
+std::string daemon_launcher_t::output() const {
+  return read_file(output_file_);
+}
 
 bool daemon_launcher_t::wait_for_output(const std::string& text,
                                         std::chrono::milliseconds deadline) {
@@ -161,7 +171,38 @@ bool daemon_launcher_t::wait_for_output(const std::string& text,
   }
 }
 
-bool daemon_launcher_t::send_signal(int sig) { return running() && kill(pid_, sig) == 0; }
+namespace {
+
+// Whether /proc/net/tcp lists a listening IPv4 socket on `port`.
+bool listening_on(std::uint16_t port) {
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line);  // the header
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    const size_t colon = local.find(':');
+    if (colon == std::string::npos || state != "0A") continue;
+    if (std::stoul(local.substr(colon + 1), nullptr, 16) == port) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool daemon_launcher_t::wait_listening(std::uint16_t port, std::chrono::milliseconds deadline) {
+  const auto end = std::chrono::steady_clock::now() + deadline;
+  for (;;) {
+    if (listening_on(port)) return true;
+    if (!running() || std::chrono::steady_clock::now() >= end) return false;
+    pause_briefly();
+  }
+}
+
+bool daemon_launcher_t::send_signal(int sig) {
+  return running() && kill(pid_, sig) == 0;
+}
 
 int daemon_launcher_t::stop(std::chrono::milliseconds deadline) {
   if (send_signal(SIGTERM) && !wait_exit(deadline)) kill_group();

@@ -77,6 +77,10 @@ class daemon_launcher_t {
   // Waits until the output contains `text`; false when the deadline passes first.
   bool wait_for_output(const std::string& text, std::chrono::milliseconds deadline);
 
+  // Waits until a socket listens on the IPv4 `port`; false when the deadline passes first or the
+  // process ends.
+  bool wait_listening(std::uint16_t port, std::chrono::milliseconds deadline);
+
   // Sends `sig` to the process itself (not its group); false when it has already ended.
   bool send_signal(int sig);
   // SIGTERM, then waits up to `deadline`; SIGKILL to the group if it is still running. The raw

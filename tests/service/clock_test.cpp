@@ -18,7 +18,8 @@ using namespace std::chrono_literals;
 std::uint64_t wall_clock_us() {
   timeval now{};
   gettimeofday(&now, nullptr);
-  return static_cast<std::uint64_t>(now.tv_sec) * 1000000u + static_cast<std::uint64_t>(now.tv_usec);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000000u +
+         static_cast<std::uint64_t>(now.tv_usec);
 }
 
 // Runs the clock thread body; the future is ready once it has returned.

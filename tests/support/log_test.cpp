@@ -33,7 +33,9 @@ std::string stdout_of(const std::function<void()>& action) {
   return testing::internal::GetCapturedStdout();
 }
 
-int level_of(const log_t& handle) { return handle.impl ? handle.impl->level : -1; }
+int level_of(const log_t& handle) {
+  return handle.impl ? handle.impl->level : -1;
+}
 
 void disable_all() {
   for (const char* name : {"sensor", "proto", "test_words", "test_late"}) log_t::disable(name);
@@ -257,7 +259,8 @@ TEST_F(Log, SetFilenameEmptiesTheFileAndAnnouncesIt) {
   log_t::disable("sensor");
   EXPECT_EQ(stdout_of([] { log_t::set_filename(""); }), "current logfile: \n");
   log_t::enable("sensor", 2);
-  EXPECT_EQ(stdout_of([] { g_sensor.info("on the terminal\n"); }), "INFO sensor: on the terminal\n");
+  EXPECT_EQ(stdout_of([] { g_sensor.info("on the terminal\n"); }),
+            "INFO sensor: on the terminal\n");
 }
 
 TEST_F(Log, SetFilenameInMissingDirectoryThrows) {

@@ -50,10 +50,22 @@ TEST(ShellQuote, EveryWordReachesTheShellUnchanged) {
   ferun_test::temp_dir_t dir;
   const std::string witness = (dir / "witness").string();
   const std::string words[] = {
-      "plain",       "two words",      "it's",       "'",
-      "''",          "\"double\"",     "$HOME",      "`touch " + witness + "`",
-      "$(touch " + witness + ")",      "; touch " + witness, "back\\slash", "tab\there",
-      "new\nline",   "*",              "~",          "a'b'c'",
+      "plain",
+      "two words",
+      "it's",
+      "'",
+      "''",
+      "\"double\"",
+      "$HOME",
+      "`touch " + witness + "`",
+      "$(touch " + witness + ")",
+      "; touch " + witness,
+      "back\\slash",
+      "tab\there",
+      "new\nline",
+      "*",
+      "~",
+      "a'b'c'",
   };
   for (const std::string& word : words) {
     SCOPED_TRACE(word);

@@ -43,7 +43,8 @@ TEST(LogThreads, LinesOfDifferentThreadsNeverInterleave) {
   log_t::set_filename("");
   testing::internal::GetCapturedStdout();
 
-  const std::regex line_form("DEBUG[0-4] test_threads: thread ([0-9]) message [0-9]+ from 10\\.0\\.0\\.([0-9])");
+  const std::regex line_form(
+      "DEBUG[0-4] test_threads: thread ([0-9]) message [0-9]+ from 10\\.0\\.0\\.([0-9])");
   std::istringstream lines(ferun_test::read_file(file));
   std::string line;
   int count = 0;
