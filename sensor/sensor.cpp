@@ -143,7 +143,8 @@ bool sensor_t::init() {
   }
 
   if (escapes_datadir(hello.prefix)) {
-    const std::string text = string_utils::format("path attack detected (%s)", hello.prefix.c_str());
+    const std::string text =
+        string_utils::format("path attack detected (%s)", hello.prefix.c_str());
     answer.status = 1;
     answer.message = text;
     proto.write(answer);
@@ -209,9 +210,7 @@ void sensor_t::check_commands() {
     case command_hello_t::message_id:
       // The handshake is over: a second hello is ignored and not answered.
       break;
-    case command_setup_t::message_id:
-      on_setup(static_cast<const command_setup_t&>(*cmd));
-      break;
+    case command_setup_t::message_id: on_setup(static_cast<const command_setup_t&>(*cmd)); break;
     case command_ids_action_t::message_id:
       on_ids_action(static_cast<const command_ids_action_t&>(*cmd));
       break;
@@ -221,11 +220,8 @@ void sensor_t::check_commands() {
     case command_set_value_t::message_id:
       on_set_value(static_cast<const command_set_value_t&>(*cmd));
       break;
-    case command_file_t::message_id:
-      on_file(static_cast<const command_file_t&>(*cmd));
-      break;
-    default:
-      break;
+    case command_file_t::message_id: on_file(static_cast<const command_file_t&>(*cmd)); break;
+    default: break;
   }
 }
 

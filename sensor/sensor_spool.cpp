@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <boost/asio/write.hpp>
 #include <boost/filesystem/operations.hpp>
+#include <boost/system/system_error.hpp>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -39,7 +41,9 @@ std::size_t leb128_size(std::size_t n) {
   return bytes;
 }
 
-std::size_t block_size(std::size_t n) { return leb128_size(n) + n; }
+std::size_t block_size(std::size_t n) {
+  return leb128_size(n) + n;
+}
 
 // The longest prefix length m <= n with block_size(m) <= room (room >= 1).
 std::size_t longest_fitting(std::size_t n, std::size_t room) {
@@ -49,8 +53,8 @@ std::size_t longest_fitting(std::size_t n, std::size_t room) {
 }
 
 // Every field of an event but its two texts: at most this many bytes (IPv6 addresses, ports).
-constexpr std::size_t event_fixed_max = 4 + 4 + 8 + 4 + 4 + 4 + 4 + 4 + 6 + 6 + 1 + 32 + 1 + 4 +
-                                        1 + 1 + 4 + 2 + 4 + 4 + 4;
+constexpr std::size_t event_fixed_max =
+    4 + 4 + 8 + 4 + 4 + 4 + 4 + 4 + 6 + 6 + 1 + 32 + 1 + 4 + 1 + 1 + 4 + 2 + 4 + 4 + 4;
 
 // Cuts the event's message, then its group, so that the body fits one sent frame. Returns
 // whether anything was cut.
@@ -194,6 +198,58 @@ bool sensor_t::find_next_u2file(std::string& path, std::uint32_t& number) {
 }
 
 int sensor_t::process_u2() {
+  gathering = true;
+  int count = 0;
+  try {
+    count = take_records();
+  } catch (...) {
+    // What was taken before the failure still goes out, as it would have one frame at a time.
+    gathering = false;
+    try {
+      flush_frames();
+    } catch (...) {
+    }
+    throw;
+  }
+  gathering = false;
+  flush_frames();
+  return count;
+}
+
+void sensor_t::send_record_message(const command_t& message) {
+  if (!gathering) {
+    proto.write(message);
+    return;
+  }
+  if (!tcp_socket.is_open()) return;
+  if (!out_frames) out_frames.reset(new unsigned char[out_capacity]);
+  if (out_capacity - out_length < proto_t::frame_size) flush_frames();
+
+  // The framing of proto_t::write: u16 id, u16 body length, little-endian, then the body.
+  unsigned char* frame = out_frames.get() + out_length;
+  const auto id = static_cast<std::uint16_t>(message.id);
+  const std::uint16_t len =
+      message.serialize(frame + proto_t::header_size, proto_t::send_body_size);
+  frame[0] = static_cast<unsigned char>(id);
+  frame[1] = static_cast<unsigned char>(id >> 8);
+  frame[2] = static_cast<unsigned char>(len);
+  frame[3] = static_cast<unsigned char>(len >> 8);
+  out_length += proto_t::header_size + len;
+  if (proto_t::L.impl)
+    proto_t::L.debug(0, "write [%u:%u] %s\n", message.id, unsigned{len}, message.to_str());
+}
+
+void sensor_t::flush_frames() {
+  if (out_length == 0) return;
+  const std::size_t n = out_length;
+  out_length = 0;
+  if (!tcp_socket.is_open()) return;
+  boost::system::error_code error;
+  boost::asio::write(tcp_socket, boost::asio::buffer(out_frames.get(), n), error);
+  if (error) throw boost::system::system_error(error, "write");
+}
+
+int sensor_t::take_records() {
   int count = 0;
   for (;;) {
     if (g_do_exit || count >= records_per_pass) return count;
@@ -262,11 +318,12 @@ void sensor_t::process_u2_record(const u2_record_t* record) {
     // A message that cannot be sent would end the connection, and the console would resume at
     // this same position and fail again, forever.
     if (fit_event(m))
-      L.warning("event %u:%u:%u: texts cut to fit one frame (group %zu to %zu, message %zu to %zu "
-                "bytes)\n",
-                e.generator_id, e.signature_id, e.event_id, group_length, m.group.size(),
-                message_length, m.message.size());
-    proto.write(m);
+      L.warning(
+          "event %u:%u:%u: texts cut to fit one frame (group %zu to %zu, message %zu to %zu "
+          "bytes)\n",
+          e.generator_id, e.signature_id, e.event_id, group_length, m.group.size(), message_length,
+          m.message.size());
+    send_record_message(m);
     return;
   }
 
@@ -284,7 +341,7 @@ void sensor_t::process_u2_record(const u2_record_t* record) {
                 unsigned{p.packet_length}, unsigned{m.data.length});
     m.logtimestamp = logtimestamp;
     m.logpos = static_cast<std::uint32_t>(u2.get_position());
-    proto.write(m);
+    send_record_message(m);
   }
 }
 

@@ -1,7 +1,5 @@
 // The setup command: path escapes, path resolution, the spool directory, the resume position,
 // the maps and the answer.
-#include "sensor/sensor.h"
-
 #include <gtest/gtest.h>
 
 #include <boost/filesystem.hpp>
@@ -11,6 +9,7 @@
 
 #include "common/sensor_fixture.h"
 #include "common/u2_writer.h"
+#include "sensor/sensor.h"
 
 namespace fs = boost::filesystem;
 using namespace std::chrono_literals;

@@ -1,6 +1,4 @@
 // Spool scanning and following, records to messages, the frame size rule and the parse-only run.
-#include "sensor/sensor.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -19,6 +17,7 @@
 #include "common/console_client.h"
 #include "common/daemon_launcher.h"
 #include "common/u2_writer.h"
+#include "sensor/sensor.h"
 #include "service/clock.h"
 
 namespace fs = boost::filesystem;
@@ -323,9 +322,11 @@ TEST(SensorSpoolFollow, SwitchesFileWithinOneCall) {
   EXPECT_EQ(f.sensor->u2_path, f.spool / "threats.log.2");
   EXPECT_EQ(f.sensor->process_u2(), 200);
   const std::string text = log.text();
-  const auto open1 = text.find("current unified2 log file: " + (f.spool / "threats.log.1").string());
+  const auto open1 =
+      text.find("current unified2 log file: " + (f.spool / "threats.log.1").string());
   const auto close1 = text.find("close unified2 log file: " + (f.spool / "threats.log.1").string());
-  const auto open2 = text.find("current unified2 log file: " + (f.spool / "threats.log.2").string());
+  const auto open2 =
+      text.find("current unified2 log file: " + (f.spool / "threats.log.2").string());
   ASSERT_NE(open1, std::string::npos);
   ASSERT_NE(close1, std::string::npos);
   ASSERT_NE(open2, std::string::npos);
@@ -458,6 +459,26 @@ TEST(SensorSpoolFollow, FollowsFilesInNumberOrderAndGrowth) {
   auto next_file = f.collect(2);
   ASSERT_EQ(next_file.size(), 2u);
   EXPECT_EQ(next_file[0].as<ferun::command_event_t>().logtimestamp, 11u);
+}
+
+// Frames are gathered into fewer writes: across batches and full buffers every frame arrives
+// whole and in order.
+TEST(SensorSpoolFollow, ManyAlertsArriveWholeAndInOrder) {
+  spool_fixture_t f;
+  u2w::spool_t spool((f.spool / "threats.log.1").string());
+  for (uint32_t i = 1; i <= 1250; ++i) spool.append(alert(i, 1000001, i % 3 == 0 ? 1460 : 40));
+  ASSERT_NO_FATAL_FAILURE(f.follow(f.setup()));
+  const auto frames = f.collect(2500);
+  ASSERT_EQ(frames.size(), 2500u);
+  for (uint32_t i = 0; i < 1250; ++i) {
+    ASSERT_EQ(frames[2 * i].id, 0x8001u);
+    ASSERT_EQ(frames[2 * i].as<ferun::command_event_t>().event_id, i + 1);
+    ASSERT_EQ(frames[2 * i + 1].id, 0x8002u);
+    const auto p = frames[2 * i + 1].as<ferun::command_packet_t>();
+    ASSERT_EQ(p.event_id, i + 1);
+    ASSERT_EQ(p.data.length, 54u + ((i + 1) % 3 == 0 ? 1460u : 40u));
+  }
+  EXPECT_EQ(frames.back().as<ferun::command_packet_t>().logpos, spool.size());
 }
 
 TEST(SensorSpoolFollow, ResumesAtGivenPosition) {
@@ -602,8 +623,7 @@ TEST(SensorParseRun, BinaryParsesDataDirectory) {
   ferun_test::daemon_launcher_t daemon;
   daemon.start({"--parse", "--datadir", data.path().string(), "--log", "sensor:info", "--port",
                 std::to_string(ferun_test::daemon_launcher_t::free_port())});
-  const std::string second_line =
-      "current unified2 log file: " + (data / "threats.log.2").string();
+  const std::string second_line = "current unified2 log file: " + (data / "threats.log.2").string();
   ASSERT_TRUE(daemon.wait_for_output(second_line, 20s)) << daemon.output();
   const std::string out = daemon.output();
   EXPECT_LT(out.find("current unified2 log file: " + (data / "threats.log.1").string()),
