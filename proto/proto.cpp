@@ -83,22 +83,50 @@ boost::asio::io_context& proto_t::context() const {
       boost::asio::query(socket_->get_executor(), boost::asio::execution::context));
 }
 
-void proto_t::write(const command_t& cmd) {
-  if (!socket_->is_open()) return;
-
-  unsigned char frame[frame_size];
+// Puts the frame of `cmd` (u16 id, u16 body length, body) at `frame`; returns its size.
+std::size_t proto_t::encode_frame(const command_t& cmd, unsigned char* frame) {
   const auto id = static_cast<std::uint16_t>(cmd.id);
   const std::uint16_t len = cmd.serialize(frame + header_size, send_body_size);
   frame[0] = static_cast<unsigned char>(id);
   frame[1] = static_cast<unsigned char>(id >> 8);
   frame[2] = static_cast<unsigned char>(len);
   frame[3] = static_cast<unsigned char>(len >> 8);
-
-  boost::system::error_code error;
-  boost::asio::write(*socket_, boost::asio::buffer(frame, std::size_t{header_size} + len), error);
-  if (error) throw boost::system::system_error(error, "write");
-
   if (L.impl) L.debug(0, "write [%u:%u] %s\n", cmd.id, unsigned{len}, cmd.to_str());
+  return std::size_t{header_size} + len;
+}
+
+void proto_t::send_bytes(const unsigned char* data, std::size_t n) {
+  boost::system::error_code error;
+  boost::asio::write(*socket_, boost::asio::buffer(data, n), error);
+  if (error) throw boost::system::system_error(error, "write");
+}
+
+void proto_t::write(const command_t& cmd) {
+  if (!socket_->is_open()) return;
+
+  if (gathering_) {
+    if (!gather_buf_) gather_buf_.reset(new unsigned char[gather_capacity]);
+    if (gather_capacity - gather_length_ < frame_size) flush();
+    gather_length_ += encode_frame(cmd, gather_buf_.get() + gather_length_);
+    return;
+  }
+
+  unsigned char frame[frame_size];
+  send_bytes(frame, encode_frame(cmd, frame));
+}
+
+void proto_t::gather() { gathering_ = true; }
+
+void proto_t::flush() {
+  const std::size_t n = gather_length_;
+  gather_length_ = 0;
+  if (n == 0 || !socket_->is_open()) return;
+  send_bytes(gather_buf_.get(), n);
+}
+
+void proto_t::end_gather() {
+  gathering_ = false;
+  flush();
 }
 
 void proto_t::async_read_header() {

@@ -57,6 +57,14 @@ class proto_t {
   // when the socket write fails.
   void write(const command_t& cmd);
 
+  // Frame gathering, for a burst of messages: after `gather()` each `write` only appends its
+  // frame to a 64 KiB buffer, which is written whole when the next frame would not fit, on
+  // `flush()` and on `end_gather()` (which also ends the gathering). The bytes on the wire are
+  // those of one write per frame; the caller decides how long frames may wait.
+  void gather();
+  void flush();
+  void end_gather();
+
   // Arms the reading of the next frame.
   void async_read_header();
 
@@ -77,6 +85,8 @@ class proto_t {
     std::uint16_t len = 0;
   };
 
+  static std::size_t encode_frame(const command_t& cmd, unsigned char* frame);
+  void send_bytes(const unsigned char* data, std::size_t n);
   boost::asio::io_context& context() const;
   void on_header(const boost::system::error_code& error);
   void async_read_body();
@@ -99,6 +109,11 @@ class proto_t {
   std::uint16_t discard_left_ = 0;
   std::array<unsigned char, 1024> discard_buf_{};
   bool ready_ = false;
+
+  static constexpr std::size_t gather_capacity = 64 * 1024;
+  std::unique_ptr<unsigned char[]> gather_buf_;  // made on the first gathered write
+  std::size_t gather_length_ = 0;
+  bool gathering_ = false;
 };
 
 }  // namespace ferun

@@ -120,17 +120,7 @@ class sensor_t {
   snort_msg_map_t msg_map;
 
  private:
-  // Spool following (sensor_spool.cpp). During one call of process_u2 the event and packet
-  // frames are gathered and written together at its end (or when the buffer is full): the bytes
-  // on the wire are those of one write per frame, and nothing is held back past the call.
   int take_records();
-  void send_record_message(const command_t& message);
-  void flush_frames();
-
-  static constexpr std::size_t out_capacity = 64 * 1024;
-  std::unique_ptr<unsigned char[]> out_frames;  // allocated on first use
-  std::size_t out_length = 0;
-  bool gathering = false;
 };
 
 }  // namespace ferun

@@ -198,55 +198,21 @@ bool sensor_t::find_next_u2file(std::string& path, std::uint32_t& number) {
 }
 
 int sensor_t::process_u2() {
-  gathering = true;
+  // The frames of one call go out in as few writes as fit, and all of them before it returns.
+  proto.gather();
   int count = 0;
   try {
     count = take_records();
   } catch (...) {
     // What was taken before the failure still goes out, as it would have one frame at a time.
-    gathering = false;
     try {
-      flush_frames();
+      proto.end_gather();
     } catch (...) {
     }
     throw;
   }
-  gathering = false;
-  flush_frames();
+  proto.end_gather();
   return count;
-}
-
-void sensor_t::send_record_message(const command_t& message) {
-  if (!gathering) {
-    proto.write(message);
-    return;
-  }
-  if (!tcp_socket.is_open()) return;
-  if (!out_frames) out_frames.reset(new unsigned char[out_capacity]);
-  if (out_capacity - out_length < proto_t::frame_size) flush_frames();
-
-  // The framing of proto_t::write: u16 id, u16 body length, little-endian, then the body.
-  unsigned char* frame = out_frames.get() + out_length;
-  const auto id = static_cast<std::uint16_t>(message.id);
-  const std::uint16_t len =
-      message.serialize(frame + proto_t::header_size, proto_t::send_body_size);
-  frame[0] = static_cast<unsigned char>(id);
-  frame[1] = static_cast<unsigned char>(id >> 8);
-  frame[2] = static_cast<unsigned char>(len);
-  frame[3] = static_cast<unsigned char>(len >> 8);
-  out_length += proto_t::header_size + len;
-  if (proto_t::L.impl)
-    proto_t::L.debug(0, "write [%u:%u] %s\n", message.id, unsigned{len}, message.to_str());
-}
-
-void sensor_t::flush_frames() {
-  if (out_length == 0) return;
-  const std::size_t n = out_length;
-  out_length = 0;
-  if (!tcp_socket.is_open()) return;
-  boost::system::error_code error;
-  boost::asio::write(tcp_socket, boost::asio::buffer(out_frames.get(), n), error);
-  if (error) throw boost::system::system_error(error, "write");
 }
 
 int sensor_t::take_records() {
@@ -323,7 +289,7 @@ void sensor_t::process_u2_record(const u2_record_t* record) {
           "bytes)\n",
           e.generator_id, e.signature_id, e.event_id, group_length, m.group.size(), message_length,
           m.message.size());
-    send_record_message(m);
+    proto.write(m);
     return;
   }
 
@@ -341,7 +307,7 @@ void sensor_t::process_u2_record(const u2_record_t* record) {
                 unsigned{p.packet_length}, unsigned{m.data.length});
     m.logtimestamp = logtimestamp;
     m.logpos = static_cast<std::uint32_t>(u2.get_position());
-    send_record_message(m);
+    proto.write(m);
   }
 }
 

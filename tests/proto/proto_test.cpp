@@ -374,3 +374,43 @@ TEST_F(Framer, SentFramesHoldAtMost4096Bytes) {
   EXPECT_EQ(got_event.ip_source.v4, 0x7f000001u);
   EXPECT_EQ(got_event.port_destination, 53);
 }
+
+TEST_F(Framer, GatheredFramesGoOutOnlyOnFlushAndInOrder) {
+  link_t link(temp.path);
+  std::vector<unsigned char> data(4000, 0x11);
+  command_packet_t packet;
+  packet.data = {data.data(), 4000};
+
+  link.proto.gather();
+  // More than one buffer's worth: the frames that no longer fit push the earlier ones out.
+  for (std::uint32_t i = 0; i < 20; ++i) {
+    packet.sensor_id = i;
+    link.proto.write(packet);
+  }
+  link.proto.write(answer_t(0x82, 0, "last"));
+  // The tail still waits in the buffer.
+  std::uint32_t next = 0;
+  while (auto frame = link.console->receive(200ms)) {
+    ASSERT_EQ(frame->id, command_packet_t::message_id);
+    EXPECT_EQ(frame->as<command_packet_t>().sensor_id, next++);
+  }
+  EXPECT_GT(next, 0u);
+  EXPECT_LT(next, 20u);
+
+  link.proto.end_gather();
+  while (next < 20) {
+    auto frame = link.console->receive(5s);
+    ASSERT_TRUE(frame);
+    ASSERT_EQ(frame->id, command_packet_t::message_id);
+    EXPECT_EQ(frame->as<command_packet_t>().sensor_id, next++);
+  }
+  auto frame = link.console->receive(5s);
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->as<answer_t>().message, "last");
+
+  // After the gathering each write goes out at once.
+  link.proto.write(answer_t(0x83));
+  frame = link.console->receive(5s);
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->id, 0x83);
+}
