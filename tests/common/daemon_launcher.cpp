@@ -34,21 +34,6 @@ void pause_briefly() {
 
 }  // namespace
 
-temp_dir_t::temp_dir_t(const std::string& prefix) {
-  std::string pattern = (fs::temp_directory_path() / (prefix + "_XXXXXX")).string();
-  if (!mkdtemp(&pattern[0])) throw system_failure("mkdtemp " + pattern);
-  path_ = pattern;
-}
-
-temp_dir_t::~temp_dir_t() {
-  boost::system::error_code ignored;
-  fs::remove_all(path_, ignored);
-}
-
-fs::path temp_dir_t::operator/(const std::string& name) const {
-  return path_ / name;
-}
-
 void write_file(const fs::path& file, const std::string& text, unsigned mode) {
   std::ofstream out(file.string(), std::ios::binary | std::ios::trunc);
   out << text;

@@ -16,24 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "common/temp_dir.h"
+
 namespace ferun_test {
 
 using namespace std::chrono_literals;
-
-// A fresh directory below the system's temporary directory, removed with everything in it.
-class temp_dir_t {
- public:
-  explicit temp_dir_t(const std::string& prefix = "ferun_test");
-  ~temp_dir_t();
-  temp_dir_t(const temp_dir_t&) = delete;
-  temp_dir_t& operator=(const temp_dir_t&) = delete;
-
-  const boost::filesystem::path& path() const { return path_; }
-  boost::filesystem::path operator/(const std::string& name) const;
-
- private:
-  boost::filesystem::path path_;
-};
 
 // Writes `text` into `file` (created or emptied); `mode` is applied when not 0.
 void write_file(const boost::filesystem::path& file, const std::string& text, unsigned mode = 0);
