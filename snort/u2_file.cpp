@@ -308,7 +308,10 @@ bool u2_file_t::read_packet(unsigned long length, u2_packet_t* out) {
   const size_t kept =
       head_length < u2_packet_t::data_capacity ? head_length : u2_packet_t::data_capacity;
   const size_t got = read_some(out->buffer, kept);
-  if (got != kept || (kept < head_length && !holds_rest(head_length - kept))) {
+  // Whatever the record holds behind the kept bytes (packet bytes beyond the buffer, padding)
+  // must be in the file too: the position moves past the whole record.
+  const uint64_t rest = uint64_t{length} - packet_head_size - kept;
+  if (got != kept || (rest > 0 && !holds_rest(rest))) {
     if (L.impl)
       L.debug(0, "can't read Unified2Packet.packet_data %lu:%lu\n", static_cast<unsigned long>(got),
               static_cast<unsigned long>(head_length));
@@ -425,6 +428,12 @@ bool u2_file_t::read_extra(unsigned long length, u2_extra_t* out) {
     if (L.impl)
       L.debug(0, "can't read blob with len: %lu (%s)\n", static_cast<unsigned long>(n),
               strerror(errno));
+    return false;
+  }
+  // The record is taken only once all of it is in the file, bytes behind the blob included.
+  const uint64_t consumed = uint64_t{extra_head_size} + extra_body_size + n;
+  if (consumed < length && !holds_rest(length - consumed)) {
+    stream_offset = unknown_offset;
     return false;
   }
   if (L.impl) log_blob(kind, blob);

@@ -321,3 +321,27 @@ TEST(U2Decode, StaysInsideCapturedBytes) {
 }
 
 }  // namespace
+
+// A record whose header promises more bytes than its fields use is taken only once those bytes
+// are in the file too: the position moves past the whole record, never past the file's end.
+TEST_F(U2File, RecordTailMustBeInTheFileBeforeTheRecordIsTaken) {
+  u2w::extra_t extra;
+  extra.event_id = 1;
+  extra.blob = "GET /";
+  for (const std::string& whole : {u2w::encode(packet_for(1, "abcd")), u2w::encode(extra)}) {
+    std::string rec = whole;
+    const uint32_t declared = (uint32_t(uint8_t(rec[4])) << 24 | uint32_t(uint8_t(rec[5])) << 16 |
+                               uint32_t(uint8_t(rec[6])) << 8 | uint8_t(rec[7])) + 20;
+    for (int i = 0; i < 4; ++i) rec[4 + i] = static_cast<char>(declared >> (24 - 8 * i));
+
+    u2w::spool_t spool(path);
+    spool.append(rec);
+    u2.open(path);
+    EXPECT_EQ(u2.read(), nullptr);
+    EXPECT_EQ(u2.get_position(), 0u);
+
+    spool.append(std::string(20, '\0'));
+    ASSERT_NE(u2.read(), nullptr);
+    EXPECT_EQ(u2.get_position(), rec.size() + 20);
+  }
+}
