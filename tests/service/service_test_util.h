@@ -1,4 +1,4 @@
-// Small helpers shared by the listener, worker and monitor tests.
+// Helpers shared by the listener and monitor tests.
 #pragma once
 
 #include <chrono>
@@ -12,7 +12,7 @@
 
 namespace ferun_test {
 
-// Polls `done` until it holds or `deadline` has passed; the last answer.
+// Polls `done` every 5 ms until it holds or `deadline` has passed.
 template <class F>
 bool poll_until(F done, std::chrono::milliseconds deadline) {
   const auto end = std::chrono::steady_clock::now() + deadline;
@@ -23,10 +23,9 @@ bool poll_until(F done, std::chrono::milliseconds deadline) {
   }
 }
 
-// Sends a hello and returns the answer, or nothing when none came in time.
+// Sends a hello; the answer, or nothing when none came in time.
 inline std::optional<ferun::answer_hello_t> say_hello(console_client_t& console,
-                                                      const std::string& prefix,
-                                                      std::uint32_t id) {
+                                                      const std::string& prefix, std::uint32_t id) {
   ferun::command_hello_t hello;
   hello.version = 1;
   hello.prefix = prefix;
@@ -38,11 +37,11 @@ inline std::optional<ferun::answer_hello_t> say_hello(console_client_t& console,
   return frame->as<ferun::answer_hello_t>();
 }
 
-// True when a console on 127.0.0.1:`port` is greeted: connects, says hello, gets status 0.
+// True when a console on 127.0.0.1:`port` is greeted with status 0.
 inline bool served(std::uint16_t port, const std::string& prefix, std::uint32_t id) {
   try {
     console_client_t console(port, std::chrono::seconds(20));
-    auto answer = say_hello(console, prefix, id);
+    const auto answer = say_hello(console, prefix, id);
     return answer && answer->status == 0;
   } catch (const std::exception&) {
     return false;
