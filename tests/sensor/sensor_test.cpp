@@ -68,24 +68,8 @@ ferun::command_hello_t hello(const std::string& prefix, std::uint32_t version = 
 
 }  // namespace
 
-// The directory exists already here; the other tests have it created.
-TEST(SensorHandshake, AnswersHelloWithRealSysinfo) {
-  sensor_fixture_t f;
-  fs::create_directory(f.conf.datadir / "ids-7");
-  std::ofstream((f.conf.datadir / "ids-7" / "keep").string()) << "x";
-  const ferun::answer_hello_t a = f.handshake("ids", 7, "probe");
-  EXPECT_EQ(a.id, 0x81u);
-  EXPECT_EQ(a.status, 0);
-  EXPECT_EQ(a.message, "hello from sensor!");
-  EXPECT_EQ(a.version, 1u);
-  ASSERT_FALSE(a.sysinfo.empty());
-  EXPECT_EQ(a.sysinfo.back(), '\0');
-  EXPECT_NE(a.sysinfo.find("hostname: "), std::string::npos);
-  EXPECT_TRUE(fs::exists(f.conf.datadir / "ids-7" / "keep"));
-}
-
 // The answer carries the script's output and a NUL (here the name of its output file, gone
-// afterwards), or the failure.
+// afterwards), or the failure. An existing sensor directory is reused.
 TEST(SensorHandshake, AnswersWithScriptOutputOrFailure) {
   struct case_t {
     const char* script;  // nullptr: no script; the message is then only a prefix
@@ -93,12 +77,14 @@ TEST(SensorHandshake, AnswersWithScriptOutputOrFailure) {
     std::string message;
   } cases[] = {
       {"readlink /proc/$$/fd/1\n", false, "hello from sensor!"},
+      {"readlink /proc/$$/fd/1\n", false, "hello from sensor!"},
       {"echo broken; exit 3\n", false, "sysinfo failed with error: broken\n"},
       {nullptr, false, "sysinfo failed with error: "},
       {"true\n", true, "can't create data directory for sensor probe (File exists)"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.message);
+    const bool reuse = &c == &cases[1];
+    SCOPED_TRACE(c.message + (reuse ? " (directory exists)" : ""));
     temp_dir_t progdir("ferun-progdir");
     if (c.script) {
       std::ofstream((progdir / "sysinfo").string()) << "#!/bin/sh\n" << c.script;
@@ -106,8 +92,10 @@ TEST(SensorHandshake, AnswersWithScriptOutputOrFailure) {
     }
     sensor_fixture_t f(progdir.path().string());
     if (c.dir_is_file) std::ofstream((f.conf.datadir / "ids-7").string()) << "file";
+    if (reuse) fs::create_directory(f.conf.datadir / "ids-7");
     const ferun::answer_hello_t a = f.handshake("ids", 7, "probe");
     const bool ok = c.message == "hello from sensor!";
+    EXPECT_EQ(a.id, 0x81u);
     EXPECT_EQ(a.status, ok ? 0 : 1);
     EXPECT_EQ(c.script ? a.message : a.message.substr(0, c.message.size()), c.message);
     EXPECT_EQ(a.version, 1u);
@@ -118,49 +106,26 @@ TEST(SensorHandshake, AnswersWithScriptOutputOrFailure) {
   }
 }
 
-// A wrong version and a prefix that would leave the data directory are answered, logged and end
-// the connection; nothing is created.
-TEST(SensorHandshake, RefusedHelloClosesConnection) {
-  struct case_t {
-    std::uint32_t version;
-    std::string prefix, message, log;
+// Every way the thread ends before following: a refused hello (wrong version, or a prefix that
+// would leave the data directory) answered first, a setup before the hello, a console closing at
+// once or after the hello, and a silent console ended by stop or by the exit flag.
+TEST(SensorConnection, ThreadEndsWithAnswerAndLog) {
+  using act_t = std::function<void(sensor_fixture_t&)>;
+  auto send = [](ferun::command_t* cmd) {
+    return [cmd](sensor_fixture_t& f) { f.console->send(*cmd); };
   };
-  std::vector<case_t> all = {{2, "ids", "incompatible version", "got incompatible version"}};
-  for (const std::string prefix : {"../evil", "a/b", "/abs", "a..b", ".."}) {
-    const std::string text = "path attack detected (" + prefix + ")";
-    all.push_back({1, prefix, text, text + "\n"});
-  }
-  for (const auto& c : all) {
-    SCOPED_TRACE(c.message);
-    log_capture_t log;
-    sensor_fixture_t f;
-    f.sensor->start();
-    f.console->send(hello(c.prefix, c.version));
-    auto frame = f.console->receive(10s);
-    ASSERT_TRUE(frame);
-    const auto a = frame->as<ferun::answer_hello_t>();
-    EXPECT_EQ(a.id, 0x81u);
-    EXPECT_EQ(a.status, 1);
-    EXPECT_EQ(a.message, c.message);
-    EXPECT_TRUE(a.sysinfo.empty());
-    EXPECT_TRUE(f.console->wait_closed(10s));
-    EXPECT_TRUE(wait_inactive(*f.sensor));
-    EXPECT_NE(log.text().find(c.log), std::string::npos);
-    EXPECT_EQ(count_entries(f.conf.datadir), 0u);
-    EXPECT_EQ(count_entries(f.root.path()), 1u);
-  }
-}
-
-// A setup before the hello, a console closing at once and one closing after the hello all end
-// the thread with these log lines.
-TEST(SensorConnection, BadStartOrClosedPeerEndsThread) {
+  ferun::command_hello_t v2 = hello("ids", 2);
+  ferun::command_setup_t setup;
   struct case_t {
-    std::function<void(sensor_fixture_t&)> act;
+    act_t act;
+    std::string answer;  // empty: none
     std::vector<std::string> log;
-  } cases[] = {
-      {[](sensor_fixture_t& f) { f.console->send(ferun::command_setup_t()); },
-       {"ERROR sensor: waiting hello command, but got 2"}},
+  };
+  std::vector<case_t> cases = {
+      {send(&v2), "incompatible version", {"got incompatible version"}},
+      {send(&setup), "", {"ERROR sensor: waiting hello command, but got 2"}},
       {[](sensor_fixture_t& f) { f.console->close(); },
+       "",
        {"ERROR sensor: waiting hello command, but got null",
         "exception_t: waiting hello command, but got null, connection is closed\n"}},
       {[](sensor_fixture_t& f) {
@@ -168,49 +133,56 @@ TEST(SensorConnection, BadStartOrClosedPeerEndsThread) {
          ASSERT_TRUE(f.console->receive(10s));
          f.console->close();
        },
+       "",
        {"ERROR sensor: connection is closed by peer\n"}},
+      {[](sensor_fixture_t& f) { f.sensor->stop(); },
+       "",
+       {"stop requested while waiting for the hello\n"}},
+      {[](sensor_fixture_t&) { ferun::g_do_exit = true; },
+       "",
+       {"stop requested while waiting for the hello\n"}},
   };
+  std::vector<ferun::command_hello_t> attacks;
+  for (const std::string prefix : {"../evil", "a/b", "/abs", "a..b", ".."})
+    attacks.push_back(hello(prefix));
+  for (auto& h : attacks) {
+    const std::string text = "path attack detected (" + h.prefix + ")";
+    cases.push_back({send(&h), text, {"ERROR sensor: " + text + "\n"}});
+  }
   for (const auto& c : cases) {
     SCOPED_TRACE(c.log.front());
     log_capture_t log;
     sensor_fixture_t f;
     f.sensor->start();
+    const auto begin = std::chrono::steady_clock::now();
     c.act(f);
-    ASSERT_TRUE(wait_inactive(*f.sensor));
+    if (!c.answer.empty()) {
+      auto frame = f.console->receive(10s);
+      ASSERT_TRUE(frame);
+      const auto a = frame->as<ferun::answer_hello_t>();
+      EXPECT_EQ(a.id, 0x81u);
+      EXPECT_EQ(a.status, 1);
+      EXPECT_EQ(a.message, c.answer);
+      EXPECT_TRUE(a.sysinfo.empty());
+    }
+    const bool ended = wait_inactive(*f.sensor);
+    ferun::g_do_exit = false;
+    ASSERT_TRUE(ended);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 2s);
     EXPECT_FALSE(f.sensor->socket().is_open());
     const std::string text = log.text();
     for (const auto& line : c.log) EXPECT_NE(text.find(line), std::string::npos) << line;
     EXPECT_NE(text.find("_socket.close\n"), std::string::npos);
+    // Only an accepted hello creates anything.
+    EXPECT_EQ(count_entries(f.conf.datadir),
+              c.log.front().find("by peer") != std::string::npos ? 1u : 0u);
+    EXPECT_EQ(count_entries(f.root.path()), 1u + fs::exists(f.conf.tmpdir));
   }
 }
 
-// A console that connects and stays silent no longer holds the sensor: stop or the exit flag ends
-// the wait for the hello.
-TEST(SensorConnection, StopOrExitFlagEndsWaitForHello) {
-  for (const bool use_flag : {false, true}) {
-    SCOPED_TRACE(use_flag);
-    log_capture_t log;
-    sensor_fixture_t f;
-    f.sensor->start();
-    const auto begin = std::chrono::steady_clock::now();
-    if (use_flag) {
-      ferun::g_do_exit = true;
-      const bool ended = wait_inactive(*f.sensor);
-      ferun::g_do_exit = false;
-      EXPECT_TRUE(ended);
-    } else {
-      f.sensor->stop();
-      EXPECT_FALSE(f.sensor->is_active());
-    }
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, 2s);
-    EXPECT_TRUE(f.console->wait_closed(10s));
-    EXPECT_NE(log.text().find("stop requested while waiting for the hello\n"), std::string::npos);
-  }
-}
-
-// Before the setup a second hello and unknown ids are ignored and commands answered. Statistics
-// go out on the first pass after the setup, then once the period has passed; 5,000,000 ms must
-// not wrap (32 bits would give about 705 s). A stop ends the following loop within a pass.
+// Before the setup a second hello and unknown ids are ignored and commands answered. Statistics go
+// out on the first pass after the setup, then once the period has passed; 5,000,000 ms must not
+// wrap (32 bits would give about 705 s). A stop ends the following loop within a pass.
 TEST(SensorConnection, DispatchesStatisticsAndStop) {
   const std::uint64_t t0 = 1'000'000'000'000'000ull;
   stime_t::g_timestamp = t0;
