@@ -1,13 +1,18 @@
 // Placing an uploaded file under the sensor's directory: copied as sent, gunzipped, or unpacked
 // from a gzip-compressed tar archive. The framer has already stored the content in the download
 // file by the time `on_file` runs.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <boost/filesystem/operations.hpp>
 #include <boost/system/system_error.hpp>
+#include <cerrno>
 #include <cstdlib>
 #include <exception>
 #include <fstream>
 #include <string>
 
+#include "sensor/replace_file.h"
 #include "sensor/sensor.h"
 #include "support/path_utils.h"
 #include "support/string_utils.h"
@@ -114,11 +119,28 @@ struct remove_on_exit_t {
   }
 };
 
+[[noreturn]] void unpack_failed(const char* failure) {
+  sensor_t::L.error("------");
+  throw exception_t(failure);
+}
+
 void run_unpacker(const std::string& command, const char* failure) {
-  if (std::system(command.c_str()) != 0) {
-    sensor_t::L.error("------");
-    throw exception_t(failure);
-  }
+  if (std::system(command.c_str()) != 0) unpack_failed(failure);
+}
+
+[[noreturn]] void throw_system_error(const char* what, int error = errno) {
+  throw boost::system::system_error(error, boost::system::system_category(), what);
+}
+
+// Flushes a file the shell has written to the disk.
+bool sync_file(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool synced = ::fsync(fd) == 0;
+  const int error = errno;
+  ::close(fd);
+  errno = error;
+  return synced;
 }
 
 // tar refuses member names that climb out with ".." and strips a leading "/", but it follows
@@ -161,9 +183,15 @@ void sensor_t::on_file(const command_file_t& cmd) {
       fs::create_directories(target.parent_path());
       const std::string gz_path = proto.download_path() + ".gz";
       fs::rename(proto.download_path(), gz_path);
+      // Unpacked beside the target and renamed over it only when whole: a failure (bad data, a
+      // full disk) leaves the stored file as it was.
+      if (fs::is_directory(target)) unpack_failed("unable unpack configuration");
+      temp_file_t temp;
+      if (!temp.create(target) || !temp.close()) throw_system_error("open");
       run_unpacker(string_utils::format("gunzip -c %s > %s", shell_quote(gz_path).c_str(),
-                                        shell_quote(target.string()).c_str()),
+                                        shell_quote(temp.path).c_str()),
                    "unable unpack configuration");
+      if (!sync_file(temp.path) || !temp.rename_to(target)) throw_system_error("rename");
     } else if (cmd.flags & flag_tar_gz) {
       fs::create_directories(target);
       check_members(real_base, target, proto.download_path());
@@ -173,7 +201,13 @@ void sensor_t::on_file(const command_file_t& cmd) {
                    "unable unpack configurations");
     } else {
       fs::create_directories(target.parent_path());
-      fs::copy_file(proto.download_path(), target, fs::copy_options::overwrite_existing);
+      // Copied beside the target and renamed over it, so that a failed copy never leaves a cut
+      // file, and the temporary directory may lie on another file system.
+      if (fs::is_directory(target)) throw_system_error("copy", EISDIR);
+      temp_file_t temp;
+      if (!temp.create(target) || !temp.copy_from(proto.download_path()) || !temp.close() ||
+          !temp.rename_to(target))
+        throw_system_error("copy");
     }
 
     answer.status = 0;

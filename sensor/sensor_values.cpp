@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "sensor/ini_file.h"
+#include "sensor/replace_file.h"
 #include "sensor/sensor.h"
 #include "support/string_utils.h"
 
@@ -29,68 +30,6 @@ struct file_closer_t {
   void operator()(FILE* file) const { std::fclose(file); }
 };
 using file_ptr_t = std::unique_ptr<FILE, file_closer_t>;
-
-// A temporary file that is removed again unless it has been renamed into place.
-class temp_file_t {
- public:
-  temp_file_t() = default;
-  ~temp_file_t() {
-    if (fd >= 0) ::close(fd);
-    if (!path.empty()) ::unlink(path.c_str());
-  }
-  temp_file_t(const temp_file_t&) = delete;
-  temp_file_t& operator=(const temp_file_t&) = delete;
-
-  // Creates a new file beside `target`; false with errno set when none could be made.
-  bool create(const boost::filesystem::path& target) {
-    const boost::filesystem::path dir = target.parent_path();
-    for (int attempt = 0; attempt < 16; ++attempt) {
-      const std::string name =
-          (dir / boost::filesystem::unique_path(target.filename().string() + ".%%%%%%%%.tmp"))
-              .string();
-      // The same mode as a file made by fopen "w": 0666 less the umask.
-      fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-      if (fd >= 0) {
-        path = name;
-        return true;
-      }
-      if (errno != EEXIST) return false;
-    }
-    return false;
-  }
-
-  bool write_all(const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-      const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return false;
-      }
-      done += static_cast<std::size_t>(n);
-    }
-    return true;
-  }
-
-  // Flushes the content to the disk and closes the file; false with errno set on failure.
-  bool close() {
-    const bool synced = ::fsync(fd) == 0;
-    const int sync_error = errno;
-    const bool closed = ::close(fd) == 0;
-    fd = -1;
-    if (!synced) errno = sync_error;
-    return synced && closed;
-  }
-
-  bool rename_to(const boost::filesystem::path& target) {
-    if (::rename(path.c_str(), target.c_str()) != 0) return false;
-    path.clear();
-    return true;
-  }
-
-  int fd = -1;
-  std::string path;
-};
 
 }  // namespace
 

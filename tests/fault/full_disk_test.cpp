@@ -116,7 +116,6 @@ TEST_F(FullDisk, UploadThatOverflowsTheTemporaryDirectoryFailsAndKeepsTheStoredF
 }
 
 TEST_F(FullDisk, UploadIsPlacedFromATemporaryDirectoryOnAnotherFileSystem) {
-  GTEST_SKIP() << "known fault: the copy of a plain upload fails with EXDEV across file systems";
   tmpfs_ = std::make_unique<small_tmpfs_t>(daemon_.tmpdir());
   start();
   console_client_t console(port_, 20s);
@@ -127,8 +126,6 @@ TEST_F(FullDisk, UploadIsPlacedFromATemporaryDirectoryOnAnotherFileSystem) {
 }
 
 TEST_F(FullDisk, UploadIntoAFullSensorDirectoryFailsAndKeepsTheStoredFile) {
-  GTEST_SKIP() << "known fault: a plain upload is copied over the stored file in place, which a "
-                  "full file system leaves cut";
   // One file system for the temporary and the data directory, with room for the download but
   // not for placing it.
   tmpfs_ = std::make_unique<small_tmpfs_t>(daemon_.tmpdir());
