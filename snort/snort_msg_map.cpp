@@ -136,11 +136,15 @@ bool snort_msg_map_t::load(char const* gen_path, char const* sid_path, exception
       for_each_line(gen_fp.get(), [&](const char* begin, const char* end, unsigned number) {
         split(begin, end, separator, fields);
         key_t key;
-        if (fields.empty() || !to_uint(fields[0], key.gid) ||
-            (fields.size() > 1 && !to_uint(fields[1], key.sid))) {
-          L.error("unable parse line %s:%u\n", gen_path, number);
-          return true;
+        // Each id that does not convert is reported; the line is then dropped like a sid-map one.
+        bool parsed = true;
+        for (size_t i = 0; i < 2 && i < fields.size(); ++i) {
+          if (!to_uint(fields[i], i == 0 ? key.gid : key.sid)) {
+            L.error("unable parse line %s:%u\n", gen_path, number);
+            parsed = false;
+          }
         }
+        if (fields.empty() || !parsed) return true;
         // Generator 1 belongs to the sid map.
         if (fields.size() > 2 && key.gid != 1) {
           auto inserted = entries.try_emplace(key);
@@ -150,9 +154,11 @@ bool snort_msg_map_t::load(char const* gen_path, char const* sid_path, exception
           fill_gen_message(fields[2], entry);
         }
         if (fields.size() != 3) {
+          // Logged with its own format, which ends the line, so the channel's next message gets
+          // its prefix.
+          L.error("unknown format of gid map file %s:%u\n", gen_path, number);
           e.message =
               string_utils::format("unknown format of gid map file %s:%u\n", gen_path, number);
-          L.error("%s", e.message.c_str());
           return false;
         }
         return true;

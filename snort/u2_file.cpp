@@ -164,10 +164,12 @@ void u2_file_t::open(std::string const& path) {
   close();
   FILE* f = fopen(path.c_str(), "re");
   if (!f) {
-    const std::string text = string_utils::format("can't open unified2 log file \"%s\": %s\n",
-                                                  path.c_str(), strerror(errno));
-    L.error("%s", text.c_str());
-    throw exception_t(text);
+    const char* why = strerror(errno);
+    // Logged with its own format, which ends the line, so the channel's next message gets its
+    // prefix.
+    L.error("can't open unified2 log file \"%s\": %s\n", path.c_str(), why);
+    throw exception_t(
+        string_utils::format("can't open unified2 log file \"%s\": %s\n", path.c_str(), why));
   }
   fp.reset(f);
   setvbuf(f, nullptr, _IOFBF, stream_buffer_size);
