@@ -91,8 +91,13 @@ std::size_t proto_t::encode_frame(const command_t& cmd, unsigned char* frame) {
   frame[1] = static_cast<unsigned char>(id >> 8);
   frame[2] = static_cast<unsigned char>(len);
   frame[3] = static_cast<unsigned char>(len >> 8);
-  if (L.impl) L.debug(0, "write [%u:%u] %s\n", cmd.id, unsigned{len}, cmd.to_str());
   return std::size_t{header_size} + len;
+}
+
+void proto_t::log_written(const command_t& cmd, std::size_t frame_length) {
+  if (L.impl)
+    L.debug(0, "write [%u:%u] %s\n", cmd.id, static_cast<unsigned>(frame_length - header_size),
+            cmd.to_str());
 }
 
 void proto_t::send_bytes(const unsigned char* data, std::size_t n) {
@@ -107,12 +112,17 @@ void proto_t::write(const command_t& cmd) {
   if (gathering_) {
     if (!gather_buf_) gather_buf_.reset(new unsigned char[gather_capacity]);
     if (gather_capacity - gather_length_ < frame_size) flush();
-    gather_length_ += encode_frame(cmd, gather_buf_.get() + gather_length_);
+    const std::size_t n = encode_frame(cmd, gather_buf_.get() + gather_length_);
+    gather_length_ += n;
+    log_written(cmd, n);
     return;
   }
 
   unsigned char frame[frame_size];
-  send_bytes(frame, encode_frame(cmd, frame));
+  const std::size_t n = encode_frame(cmd, frame);
+  send_bytes(frame, n);
+  // Only a frame that went out is logged: a failed write raises before this line.
+  log_written(cmd, n);
 }
 
 void proto_t::gather() { gathering_ = true; }

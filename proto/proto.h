@@ -86,6 +86,7 @@ class proto_t {
   };
 
   static std::size_t encode_frame(const command_t& cmd, unsigned char* frame);
+  static void log_written(const command_t& cmd, std::size_t frame_length);
   void send_bytes(const unsigned char* data, std::size_t n);
   boost::asio::io_context& context() const;
   void on_header(const boost::system::error_code& error);
