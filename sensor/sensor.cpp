@@ -1,6 +1,7 @@
 #include "sensor/sensor.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,7 +48,16 @@ void sensor_t::start() {
   const int fd = tcp_socket.native_handle();
   const int flags = fcntl(fd, F_GETFD);
   if (flags >= 0) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+  socket_fd = fd;
   thread = boost::thread(&sensor_t::run, this);
+}
+
+void sensor_t::interrupt() {
+  // Only the descriptor number is shared with the connection thread, never the socket object.
+  // The number is read while the thread still runs; should the thread have closed it meanwhile
+  // and another connection reused it, that connection is being stopped as well.
+  const int fd = socket_fd.load();
+  if (fd >= 0 && is_active()) ::shutdown(fd, SHUT_RDWR);
 }
 
 void sensor_t::stop() {
@@ -97,6 +107,7 @@ void sensor_t::run() {
   }
 
   L.error("_socket.close\n");
+  socket_fd = -1;
   boost::system::error_code ignored;
   tcp_socket.close(ignored);
   active = false;
@@ -106,18 +117,19 @@ bool sensor_t::init() {
   proto.async_read_header();
 
   // The wait has no time limit, but a stop request or the exit flag ends it: a console that
-  // connects and stays silent must not hold the listener's shutdown.
-  std::shared_ptr<command_t> cmd;
+  // connects and stays silent must not hold the listener's shutdown. The I/O context runs out of
+  // work once the first frame is in or the connection has failed; only then is it taken, so a
+  // first frame of an unknown id ends the handshake like a closed connection does.
   for (;;) {
-    cmd = proto.read(true);
-    if (cmd || !tcp_socket.is_open()) break;
+    io_service.restart();
+    io_service.run_for(hello_poll_period);
+    if (io_service.stopped()) break;
     if (stop_requested || g_do_exit) {
       L.info("stop requested while waiting for the hello\n");
       return false;
     }
-    io_service.restart();
-    io_service.run_for(hello_poll_period);
   }
+  const std::shared_ptr<command_t> cmd = proto.read(true);
 
   if (!cmd) {
     L.error("waiting hello command, but got null");

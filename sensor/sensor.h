@@ -10,6 +10,8 @@
 //   sensor_files.cpp   placing uploaded files
 #pragma once
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -47,6 +49,9 @@ class sensor_t {
   void start();
   // Asks the connection thread to end and joins it. Never called from that thread.
   void stop();
+  // Breaks off the connection's blocking socket calls (a write to a console that has stopped
+  // reading, an upload that stalls) so that the thread sees a stop request. Owner's thread only.
+  void interrupt();
 
   // Connection thread (sensor.cpp).
   void run();
@@ -98,6 +103,7 @@ class sensor_t {
   std::atomic<bool> active{true};      // cleared as the thread's very last act
   bool setup_done = false;             // a setup succeeded: follow the spool, send statistics
   std::atomic<bool> stop_requested{false};
+  std::atomic<int> socket_fd{-1};  // the connection's descriptor while the thread runs
   boost::thread thread;
   boost::asio::io_context io_service;
   boost::asio::ip::tcp::socket tcp_socket;
@@ -121,6 +127,27 @@ class sensor_t {
 
  private:
   int take_records();
+  // Whether the spool directory, as `dir_stat` shows it now, is the one the memo below holds and
+  // has not changed since: a scan could then find nothing new.
+  bool spool_scan_skippable(const struct stat& dir_stat);
+  // Drops the memo: the next find_next_u2file reads the directory.
+  void forget_spool_scan() { spool_scan.valid = false; }
+
+  // What find_next_u2file saw of the spool directory at its last scan that found nothing, kept
+  // only when that scan could not have missed a change (see there). The scan's inputs are kept
+  // too, so that a changed logdir, pattern or current number never reuses it.
+  struct spool_scan_memo_t {
+    bool valid = false;
+    std::string dir;
+    std::string pattern;
+    std::uint32_t after = 0;  // logtimestamp of the scan
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t mtime_sec = 0, mtime_nsec = 0;
+    std::int64_t ctime_sec = 0, ctime_nsec = 0;
+    int skipped = 0;  // scans skipped since the memo was taken
+  };
+  spool_scan_memo_t spool_scan;
 };
 
 }  // namespace ferun

@@ -9,6 +9,8 @@
 
 #include <boost/system/system_error.hpp>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 #include "service/clock.h"
 
@@ -20,6 +22,9 @@ namespace {
 // again. A blocking accept would notice a stop request only if its signal happened to interrupt
 // that very call, and would keep ended connections until the next console came.
 constexpr int poll_interval_ms = 100;
+// How long a stop waits for the connections to end by themselves before it breaks off their
+// blocked socket calls: long enough for a pass over a busy spool.
+constexpr std::chrono::seconds stop_grace(1);
 
 boost::system::system_error system_failure(int error, const char* operation) {
   return boost::system::system_error(
@@ -133,6 +138,17 @@ void sensor_server_t::stop_all() noexcept {
   // Every sensor is asked first and joined afterwards, so the stop takes as long as the slowest
   // connection needs to finish its pass, not the sum over all of them.
   for (auto& sensor : sensors) sensor->stop_requested = true;
+  // A connection that does not end by itself within the grace period is blocked in a socket
+  // call (a console that stopped reading, a stalled upload): its socket is shut down under it.
+  const auto deadline = std::chrono::steady_clock::now() + stop_grace;
+  const auto any_active = [this] {
+    for (const auto& sensor : sensors)
+      if (sensor->is_active()) return true;
+    return false;
+  };
+  while (any_active() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (auto& sensor : sensors) sensor->interrupt();
   for (auto& sensor : sensors) {
     if (sensor->thread.joinable()) sensor->thread.join();
     sensor.reset();
