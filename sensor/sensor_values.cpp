@@ -62,7 +62,12 @@ void sensor_t::read_ini() {
   }
   if (status == ini_status_t::ok) status = parser.finish();
   if (status != ini_status_t::ok) {
-    L.error("%s", ini_status_text(status));
+    // Each text is its own format: a format that ends in a newline is what lets the channel's
+    // next line begin with its prefix.
+    if (status == ini_status_t::new_line)
+      L.error("invalid ini file: new line\n");
+    else
+      L.error("invalid ini file: format\n");
     throw exception_t(ini_status_text(status));
   }
 }
