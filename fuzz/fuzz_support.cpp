@@ -1,10 +1,11 @@
 #include "fuzz_support.h"
 
-#include <cerrno>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 namespace fuzz {
 

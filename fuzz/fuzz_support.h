@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#define FUZZ_CHECK(condition)                                                              \
-  do {                                                                                     \
-    if (!(condition)) {                                                                    \
+#define FUZZ_CHECK(condition)                                                                  \
+  do {                                                                                         \
+    if (!(condition)) {                                                                        \
       std::fprintf(stderr, "fuzz check failed: %s (%s:%d)\n", #condition, __FILE__, __LINE__); \
-      std::abort();                                                                        \
-    }                                                                                      \
+      std::abort();                                                                            \
+    }                                                                                          \
   } while (0)
 
 namespace fuzz {

@@ -96,7 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   ini_map_t whole;
   const ini_status_t status = parse_ini(text, whole);
-  FUZZ_CHECK(*ini_status_text(status) == '\0' ? status == ini_status_t::ok : status != ini_status_t::ok);
+  FUZZ_CHECK(*ini_status_text(status) == '\0' ? status == ini_status_t::ok
+                                              : status != ini_status_t::ok);
 
   ini_map_t pieces;
   FUZZ_CHECK(parse_in_pieces(text, piece, pieces) == status);

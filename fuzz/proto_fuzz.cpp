@@ -6,14 +6,15 @@
 // socket pair, which is then shut for writing, and the framer reads until the stream ends or it
 // raises. What it hands out is compared with a plain walk over the same bytes: the same
 // messages in the same order, each upload's content stored whole, and the same way of ending.
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/filesystem/path.hpp>
 #include <boost/system/system_error.hpp>
 #include <fstream>
 #include <iterator>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 #include "message_check.h"
 #include "proto/proto.h"
@@ -109,7 +110,8 @@ class feeder_t {
 std::vector<unsigned char> file_bytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   FUZZ_CHECK(in.good());
-  return std::vector<unsigned char>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return std::vector<unsigned char>((std::istreambuf_iterator<char>(in)),
+                                    std::istreambuf_iterator<char>());
 }
 
 }  // namespace

@@ -35,7 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const serializer_exception_t&) {
       return 0;
     }
-    FUZZ_CHECK(packet.data.bytes >= start && packet.data.bytes + packet.data.length <= start + length);
+    FUZZ_CHECK(packet.data.bytes >= start &&
+               packet.data.bytes + packet.data.length <= start + length);
   }
   return 0;
 }

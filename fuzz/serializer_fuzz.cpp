@@ -36,7 +36,8 @@ std::size_t encoded_size(const item_t& item) {
     case op_u32: return 4;
     case op_u64: return 8;
     case op_string:
-    case op_view: return leb_size(static_cast<std::uint32_t>(item.bytes.size())) + item.bytes.size();
+    case op_view:
+      return leb_size(static_cast<std::uint32_t>(item.bytes.size())) + item.bytes.size();
     case op_raw: return item.bytes.size();
     case op_count: return leb_size(static_cast<std::uint32_t>(item.number));
   }
@@ -94,9 +95,7 @@ bool read_item(deserializer_t& in, op_t op, std::size_t raw_size, item_t& item) 
     case op_u16: return read_int<std::uint16_t>(in, item);
     case op_u32: return read_int<std::uint32_t>(in, item);
     case op_u64: return read_int<std::uint64_t>(in, item);
-    case op_count:
-      try {
-        item.number = in.count();
+    case op_count: try { item.number = in.count();
       } catch (const serializer_exception_t&) {
         FUZZ_CHECK(!whole_number);
         return false;

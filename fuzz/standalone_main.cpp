@@ -1,15 +1,16 @@
 // Replays saved fuzz inputs through a target without libFuzzer, for builds with g++ or without
 // the fuzzer runtime. Each argument is a file or a directory whose regular files are replayed in
 // name order. A fault aborts the process like it would under the fuzzer.
+#include <dirent.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <dirent.h>
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
@@ -41,7 +42,8 @@ bool replay(const std::string& path) {
     std::fprintf(stderr, "cannot read %s\n", path.c_str());
     return false;
   }
-  const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
+                                std::istreambuf_iterator<char>());
   // An exact-size heap copy, so that a read one byte past the input is caught by AddressSanitizer
   // as it would be under libFuzzer.
   std::vector<std::uint8_t> input(bytes.begin(), bytes.end());
@@ -57,7 +59,8 @@ int main(int argc, char** argv) {
   bool ok = true;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    const std::vector<std::string> files = is_directory(arg) ? files_in(arg) : std::vector<std::string>{arg};
+    const std::vector<std::string> files =
+        is_directory(arg) ? files_in(arg) : std::vector<std::string>{arg};
     for (const std::string& file : files) {
       ok = replay(file) && ok;
       ++count;

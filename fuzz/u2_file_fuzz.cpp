@@ -40,10 +40,12 @@ seen_t copy_of(const u2_record_t& r, unsigned long position) {
   if (r.type == u2_type_event) {
     const auto& e = static_cast<const u2_event_t&>(r);
     FUZZ_CHECK(e.ip_version == 1 || e.ip_version == 2);
-    s.fields = {e.ip_version,  e.event_id,          e.event_time,  e.signature_id,
-                e.generator_id, e.signature_revision, e.classification_id, e.priority_id,
-                e.protocol,    e.port_src,          e.port_dst,    e.impact_flag,
-                e.blocked,     e.mpls,              e.vlan,        e.linktype};
+    s.fields = {e.ip_version,        e.event_id,     e.event_time,
+                e.signature_id,      e.generator_id, e.signature_revision,
+                e.classification_id, e.priority_id,  e.protocol,
+                e.port_src,          e.port_dst,     e.impact_flag,
+                e.blocked,           e.mpls,         e.vlan,
+                e.linktype};
     const auto* src = reinterpret_cast<const std::uint8_t*>(&e.ip_src);
     const auto* dst = reinterpret_cast<const std::uint8_t*>(&e.ip_dst);
     const std::size_t n = e.ip_version == 1 ? sizeof e.ip_src.ip4 : sizeof e.ip_src.ip6;
@@ -70,7 +72,8 @@ seen_t copy_of(const u2_record_t& r, unsigned long position) {
 // moves the position by at least one header, which bounds the calls. A record is handed out only
 // once all of it is in the file, so the position never passes the file's end (unless reading
 // started beyond it).
-void drain(u2_file_t& reader, std::size_t file_size, std::uint32_t start, std::vector<seen_t>& seen) {
+void drain(u2_file_t& reader, std::size_t file_size, std::uint32_t start,
+           std::vector<seen_t>& seen) {
   const std::size_t limit = 2 * (file_size / 8) + 4;
   for (std::size_t calls = 0;; ++calls) {
     FUZZ_CHECK(calls <= limit);

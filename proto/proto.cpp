@@ -125,7 +125,9 @@ void proto_t::write(const command_t& cmd) {
   log_written(cmd, n);
 }
 
-void proto_t::gather() { gathering_ = true; }
+void proto_t::gather() {
+  gathering_ = true;
+}
 
 void proto_t::flush() {
   const std::size_t n = gather_length_;

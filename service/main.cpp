@@ -1,5 +1,7 @@
 // Entry point: turns the command line and the optional configuration file into the configuration
 // record, prepares the program's paths, data directory and log, and hands over to the monitor.
+#include <unistd.h>
+
 #include <boost/any.hpp>
 #include <boost/filesystem.hpp>
 #include <boost/lexical_cast.hpp>
@@ -9,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
-#include <unistd.h>
 
 #include "sensor/sensor.h"
 #include "service/config.h"
@@ -36,7 +37,9 @@ void validate(boost::any& v, const std::vector<std::string>& values, path*, int)
 
 namespace ferun {
 
-std::string version() { return "1.7.2"; }
+std::string version() {
+  return "1.7.2";
+}
 
 namespace {
 

@@ -1,6 +1,4 @@
 // The listener and the worker inside the test process, on real loopback sockets.
-#include "service/sensor_server.h"
-
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -14,6 +12,7 @@
 #include "common/daemon_launcher.h"
 #include "service/clock.h"
 #include "service/monitor.h"
+#include "service/sensor_server.h"
 #include "service/service_test_util.h"
 
 namespace fs = boost::filesystem;

@@ -35,7 +35,9 @@ char state(pid_t pid) {
   return at == std::string::npos ? 0 : stat[at + 2];
 }
 
-bool alive(pid_t pid) { return state(pid) != 0 && state(pid) != 'Z'; }
+bool alive(pid_t pid) {
+  return state(pid) != 0 && state(pid) != 'Z';
+}
 
 std::vector<pid_t> children_of(pid_t parent) {
   const std::string id = std::to_string(parent);
@@ -66,8 +68,8 @@ class Monitor : public testing::Test {
   }
 
   args_t args(args_t more = {}) const {
-    args_t all{"--port", std::to_string(port_), "--datadir", (daemon_.dir() / "data").string(),
-               "--log", "monitor:debug1,sensor"};
+    args_t all{"--port", std::to_string(port_),  "--datadir", (daemon_.dir() / "data").string(),
+               "--log",  "monitor:debug1,sensor"};
     all.insert(all.end(), more.begin(), more.end());
     return all;
   }
@@ -191,7 +193,8 @@ TEST_F(Monitor, PidfileInAMissingDirectoryEndsStartUpWithoutAWorker) {
   const fs::path pidfile = daemon_.dir() / "missing" / "run.pid";
   daemon_.start(args({"--pidfile", pidfile.string()}));
   expect_exit_zero();
-  const std::string reason = "Can't create pidfile " + pidfile.string() + ": " + strerror(ENOENT) + "\n";
+  const std::string reason =
+      "Can't create pidfile " + pidfile.string() + ": " + strerror(ENOENT) + "\n";
   const std::string out = daemon_.output();
   EXPECT_NE(out.find("ERROR monitor: " + reason), std::string::npos) << out;
   EXPECT_NE(out.find("can't start: " + reason + ", exit\n"), std::string::npos) << out;
@@ -209,7 +212,8 @@ TEST_F(Monitor, TakenPortIsTriedAgainEverySecondUntilItIsFree) {
       << daemon_.output();
   EXPECT_GE(steady::now() - begin, 1500ms);  // a second's pause, no busy loop
   const std::string out = daemon_.output();
-  const std::string failed = "can't start: bind: " + std::string(strerror(EADDRINUSE)) + ", restarting\n";
+  const std::string failed =
+      "can't start: bind: " + std::string(strerror(EADDRINUSE)) + ", restarting\n";
   EXPECT_NE(out.find("ERROR sensor: " + failed), std::string::npos) << out;
   EXPECT_GE(occurrences(out, failed), 3 * 2u) << out;  // log line, its echo, the worker's report
 

@@ -74,13 +74,28 @@ TEST_F(Startup, HelpPrintsTheOptionTable) {
   EXPECT_EQ(help.substr(help.size() - 2), "\n\n");
   EXPECT_FALSE(fs::exists(data()));
   const std::string pieces[] = {
-      "  --version ", "show version of software", "  -h [ --help ] ", "produce help message",
-      "  -c [ --cfg ] <file> ", "use config file <file>", "  -b [ --daemon ] ", "Run as daemon",
-      "  --pidfile <path> ", "Path to pidfile.", "  -p [ --port ] <port> (=9030) ",
-      "Communication PORT with Tavrel console.", "Default is 9030", "  -l [ --log ] arg ",
-      "log types and its level, example", "(control:warning)", "  --logfile <file> ",
-      "log to <file>", "  -d [ --datadir ] <path> (=\"/var/lib/" + daemon_.program_name() + "\")",
-      "Path to data directory.", "  --parse ", "test launch, parse snort log files"};
+      "  --version ",
+      "show version of software",
+      "  -h [ --help ] ",
+      "produce help message",
+      "  -c [ --cfg ] <file> ",
+      "use config file <file>",
+      "  -b [ --daemon ] ",
+      "Run as daemon",
+      "  --pidfile <path> ",
+      "Path to pidfile.",
+      "  -p [ --port ] <port> (=9030) ",
+      "Communication PORT with Tavrel console.",
+      "Default is 9030",
+      "  -l [ --log ] arg ",
+      "log types and its level, example",
+      "(control:warning)",
+      "  --logfile <file> ",
+      "log to <file>",
+      "  -d [ --datadir ] <path> (=\"/var/lib/" + daemon_.program_name() + "\")",
+      "Path to data directory.",
+      "  --parse ",
+      "test launch, parse snort log files"};
   size_t at = 0;
   for (const std::string& piece : pieces) {
     const size_t found = help.find(piece, at);
@@ -94,7 +109,8 @@ TEST_F(Startup, HelpPrintsTheOptionTable) {
 TEST_F(Startup, FailuresPrintOneLineAndExitWithZero) {
   const std::string missing_cfg = (dir() / "missing.cfg").string();
   const std::string no_log = (dir() / "no" / "run.log").string();
-  const std::string no_log_line = "can't start: can't open logfile: No such file or directory, exit\n";
+  const std::string no_log_line =
+      "can't start: can't open logfile: No such file or directory, exit\n";
   const fs::path port_cfg = dir() / "port.cfg", unknown_cfg = dir() / "unknown.cfg";
   write_file(port_cfg, "port=70000\n");
   write_file(unknown_cfg, "log=sensor\ncontrol=1\n");
@@ -113,9 +129,11 @@ TEST_F(Startup, FailuresPrintOneLineAndExitWithZero) {
       {{"--port", "abc"}, invalid("abc", "--port"), true},
       {{"--port=-1"}, invalid("-1", "--port"), true},
       {{"-p", "1", "--port", "2"},
-       "can't start: option '--port' cannot be specified more than once, exit\n", true},
+       "can't start: option '--port' cannot be specified more than once, exit\n",
+       true},
       {{"-c", missing_cfg},
-       "can't start: can not read options configuration file '" + missing_cfg + "', exit\n", true},
+       "can't start: can not read options configuration file '" + missing_cfg + "', exit\n",
+       true},
       {{"--cfg", port_cfg.string()}, invalid("70000", "port"), true},
       {{"-c", unknown_cfg.string()}, "can't start: unrecognised option 'control', exit\n", true},
       {{"--logfile", no_log}, no_log_line, true},
@@ -170,13 +188,15 @@ TEST_F(Startup, LogSetupFollowsTheOptions) {
        "current logfile: \nenable log: sensor debug1\nenable log: proto info\nenable log: x \n",
        {}},
       {{"-c", wins.string(), "-l", "sensor", "-d", d},
-       "current logfile: \nenable log: sensor info\n", {}},
+       "current logfile: \nenable log: sensor info\n",
+       {}},
       {{"--cfg", fills.string()},
        "current logfile: " + (dir() / "from-cfg.log").string() + "\nenable log: proto warning\n",
        {}},
       {{"-c", switches.string(), "-d", d}, "current logfile: \nenable log: sensor info\n", {}},
       {{"--datadir", "data", "--logfile", "run.log"},
-       "current logfile: " + (start / "run.log").string() + "\nenable log:  info\n", start},
+       "current logfile: " + (start / "run.log").string() + "\nenable log:  info\n",
+       start},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args.front() + " " + c.args[1]);
