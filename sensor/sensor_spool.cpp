@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #include <algorithm>
 #include <boost/asio/write.hpp>
@@ -86,6 +87,21 @@ struct dir_closer_t {
   void operator()(DIR* d) const { closedir(d); }
 };
 
+// A scan that found nothing is trusted to stand for the directory while it is unchanged only
+// when the directory's last change lies at least this long before the scan started. Any later
+// entry then gets timestamps that differ from the remembered ones, even on a file system that
+// keeps them in whole seconds: a file created in the same clock tick as the scan is never missed.
+constexpr std::int64_t spool_quiet_ns = 1000000000;
+
+// After this many skipped scans (about ten seconds of idle passes) the directory is read anyway,
+// so that a clock stepped back, or a network file system whose clock lags ours, can delay a new
+// spool file but never hide it.
+constexpr int spool_skips_max = 100;
+
+std::int64_t ns_of(const timespec& t) {
+  return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
 }  // namespace
 
 void sensor_t::on_setup(const command_setup_t& cmd) {
@@ -93,6 +109,7 @@ void sensor_t::on_setup(const command_setup_t& cmd) {
   std::string failure;
   try {
     setup_done = false;
+    forget_spool_scan();
 
     for (const std::string* value :
          {&cmd.config, &cmd.sidmap, &cmd.genmap, &cmd.logdir, &cmd.logpattern}) {
@@ -159,7 +176,35 @@ bool sensor_t::spool_entry_is_regular(int dir_fd, const char* name, unsigned cha
   return fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
 }
 
+bool sensor_t::spool_scan_skippable(const struct stat& st) {
+  const spool_scan_memo_t& m = spool_scan;
+  return m.valid && m.after == logtimestamp && m.skipped < spool_skips_max &&
+         m.device == static_cast<std::uint64_t>(st.st_dev) &&
+         m.inode == static_cast<std::uint64_t>(st.st_ino) && m.mtime_sec == st.st_mtim.tv_sec &&
+         m.mtime_nsec == st.st_mtim.tv_nsec && m.ctime_sec == st.st_ctim.tv_sec &&
+         m.ctime_nsec == st.st_ctim.tv_nsec && m.pattern == logpattern && m.dir == logdir.native();
+}
+
+// An idle sensor calls this ten times a second. Reading the directory costs far more than one
+// stat of it, so a scan that found nothing is remembered with the directory's identity and its
+// change and status-change times, and the next scans are skipped while all of them are the same:
+// creating, renaming or removing an entry changes both times, and setting the modification time
+// back by hand still changes the status-change time. A setup forgets the memo; a new logdir,
+// pattern or current number never matches it. While scans are skipped, names that are no spool
+// file ("skip strange file") are warned about only at each real scan: once per change of the
+// directory (and every spool_skips_max idle passes) rather than on every pass.
 bool sensor_t::find_next_u2file(std::string& path, std::uint32_t& number) {
+  // Taken before the directory is looked at. The coarse clock is the one file timestamps are
+  // taken from.
+  timespec scan_start{};
+  clock_gettime(CLOCK_REALTIME_COARSE, &scan_start);
+  struct stat current {};
+  if (spool_scan.valid && stat(logdir.c_str(), &current) == 0 && spool_scan_skippable(current)) {
+    ++spool_scan.skipped;
+    return false;
+  }
+  spool_scan.valid = false;
+
   const std::unique_ptr<DIR, dir_closer_t> dir(opendir(logdir.c_str()));
   if (!dir) {
     const std::string text =
@@ -167,6 +212,10 @@ bool sensor_t::find_next_u2file(std::string& path, std::uint32_t& number) {
     L.error("%s", text.c_str());
     throw exception_t(text);
   }
+  // The directory actually read, as it is before its first entry is: what is remembered if the
+  // scan finds nothing.
+  struct stat scanned {};
+  const bool have_scanned = fstat(dirfd(dir.get()), &scanned) == 0;
 
   const std::size_t pattern_length = logpattern.size();
   std::string best_name;
@@ -191,7 +240,25 @@ bool sensor_t::find_next_u2file(std::string& path, std::uint32_t& number) {
     }
   }
 
-  if (!found) return false;
+  if (!found) {
+    const std::int64_t quiet_before = ns_of(scan_start) - spool_quiet_ns;
+    if (have_scanned && ns_of(scanned.st_mtim) <= quiet_before &&
+        ns_of(scanned.st_ctim) <= quiet_before) {
+      spool_scan_memo_t& m = spool_scan;
+      m.dir = logdir.native();
+      m.pattern = logpattern;
+      m.after = logtimestamp;
+      m.device = static_cast<std::uint64_t>(scanned.st_dev);
+      m.inode = static_cast<std::uint64_t>(scanned.st_ino);
+      m.mtime_sec = scanned.st_mtim.tv_sec;
+      m.mtime_nsec = scanned.st_mtim.tv_nsec;
+      m.ctime_sec = scanned.st_ctim.tv_sec;
+      m.ctime_nsec = scanned.st_ctim.tv_nsec;
+      m.skipped = 0;
+      m.valid = true;
+    }
+    return false;
+  }
   path = path_join(logdir, best_name).string();
   number = best;
   return true;
@@ -235,6 +302,7 @@ int sensor_t::take_records() {
     }
     u2_path = next_path;
     logtimestamp = next_number;
+    forget_spool_scan();
     L.info("current unified2 log file: %s\n", u2_path.c_str());
     u2.open(u2_path.string());
   }
@@ -328,6 +396,7 @@ void sensor_t::parse_run() {
   logpos = 0;
 
   if (u2.is_open()) u2.close();
+  forget_spool_scan();
 
   msg_map.load(genmap.c_str(), sidmap.c_str());
   setup_done = true;

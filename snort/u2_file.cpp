@@ -20,6 +20,7 @@ constexpr uint32_t type_extra = 110;
 constexpr uint32_t type_event4_app = 111;
 constexpr uint32_t type_event6_app = 112;
 
+constexpr size_t record_header_size = 8;
 constexpr size_t event_body_max = 1024;
 // The shortest bodies that hold every field taken (through VLAN id). Snort writes 60/84 bytes
 // for 104/105 and 124/148 for 111/112; all of them carry these fields at the same offsets.
@@ -216,7 +217,7 @@ bool u2_file_t::holds_rest(uint64_t count) {
 }
 
 bool u2_file_t::read_header(int* type, unsigned long* length) {
-  uint8_t h[8];
+  uint8_t h[record_header_size];
   if (!read_bytes(h, sizeof h)) return false;
   *type = static_cast<int>(be32(h));
   *length = be32(h + 4);
@@ -488,6 +489,17 @@ const u2_record_t* u2_file_t::read() {
   if (!fp) return nullptr;
   FILE* f = fp.get();
   if (feof(f)) {
+    // The last read came up short at the end of the file. While the file still ends before a
+    // whole record header behind `position`, reading there again could only come up short too:
+    // one fstat tells without the seek and read, and leaves the stream as it is, end-of-file
+    // flag included, so the next call asks again. Regular files only: their size is what a read
+    // would find.
+    struct stat st;
+    if (fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) &&
+        static_cast<uint64_t>(st.st_size) < uint64_t{position} + record_header_size) {
+      stream_offset = unknown_offset;
+      return nullptr;
+    }
     clearerr(f);
     stream_offset = unknown_offset;
   }
