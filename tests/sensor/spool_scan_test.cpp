@@ -67,8 +67,8 @@ std::string alert(uint32_t event_id) {
   u2w::packet_t p;
   p.event_id = event_id;
   p.event_second = p.second = e.second;
-  p.data = u2w::ipv4_frame({0, 1, 2, 3, 4, 5}, {6, 7, 8, 9, 10, 11}, 6, e.ip4_src, e.ip4_dst,
-                           40000, 80, 10);
+  p.data = u2w::ipv4_frame({0, 1, 2, 3, 4, 5}, {6, 7, 8, 9, 10, 11}, 6, e.ip4_src, e.ip4_dst, 40000,
+                           80, 10);
   return u2w::encode(e) + u2w::encode(p);
 }
 
