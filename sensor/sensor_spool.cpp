@@ -207,10 +207,10 @@ bool sensor_t::find_next_u2file(std::string& path, std::uint32_t& number) {
 
   const std::unique_ptr<DIR, dir_closer_t> dir(opendir(logdir.c_str()));
   if (!dir) {
-    const std::string text =
-        string_utils::format("cant read spool dir %s: %s\n", logdir.c_str(), strerror(errno));
-    L.error("%s", text.c_str());
-    throw exception_t(text);
+    const char* reason = strerror(errno);
+    // Logged with its own format, whose line end keeps the prefix on the channel's next line.
+    L.error("cant read spool dir %s: %s\n", logdir.c_str(), reason);
+    throw exception_t(string_utils::format("cant read spool dir %s: %s\n", logdir.c_str(), reason));
   }
   // The directory actually read, as it is before its first entry is: what is remembered if the
   // scan finds nothing.
