@@ -18,32 +18,25 @@
 // counts: console counts separated by commas ("100,500"); pairs: event+packet pairs in each
 // console's spool (1000); directory: where the spools are written (a fresh temporary directory
 // by default, removed at the end; a given one is kept).
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <boost/filesystem.hpp>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "common/daemon_launcher.h"
-#include "common/u2_writer.h"
 #include "proto/commands.h"
 #include "proto/sensor_messages.h"
 
@@ -51,7 +44,10 @@ namespace fs = boost::filesystem;
 
 namespace {
 
-using clock_type = std::chrono::steady_clock;
+using bench::clock_type;
+using bench::fail;
+using bench::proc_status;
+using bench::seconds_since;
 using namespace std::chrono_literals;
 
 constexpr uint16_t hello_answer_id = 0x81;
@@ -69,85 +65,8 @@ constexpr auto idle_window = 10s;
 // Statistics every 60 s: none falls inside the idle window.
 constexpr uint32_t stats_period_ms = 60000;
 
-double seconds_since(clock_type::time_point t) {
-  return std::chrono::duration<double>(clock_type::now() - t).count();
-}
-
 double mib(long kib) {
   return kib / 1024.0;
-}
-
-// Packet sizes seen in real spools: handshakes, small requests, full-size segments.
-constexpr size_t payloads[] = {12, 20, 96, 536, 1460};
-
-// The records of one spool: `pairs` event+packet pairs.
-std::string spool_bytes(size_t pairs) {
-  const std::array<uint8_t, 6> a{{0, 1, 2, 3, 4, 5}}, b{{6, 7, 8, 9, 10, 11}};
-  std::string frames[std::size(payloads)];
-  for (size_t i = 0; i < std::size(payloads); ++i)
-    frames[i] = u2w::ipv4_frame(a, b, 6, 0x0a000001, 0x0a000002, 40000, 80, payloads[i]);
-  u2w::event_t e;
-  u2w::packet_t p;
-  std::string bytes;
-  for (size_t i = 0; i < pairs; ++i) {
-    e.event_id = p.event_id = static_cast<uint32_t>(i + 1);
-    e.second = p.event_second = p.second = 1700000000 + static_cast<uint32_t>(i / 100);
-    e.signature_id = 1000001 + static_cast<uint32_t>(i % 5);
-    p.data = frames[i % std::size(payloads)];
-    bytes += u2w::encode(e);
-    bytes += u2w::encode(p);
-  }
-  return bytes;
-}
-
-void write_maps(const fs::path& dir) {
-  ferun_test::write_file(
-      dir / "sid-msg.map",
-      "1000001 || BENCH first rule || url,example.com/1\n"
-      "1000002 || BENCH second rule with a longer message text\n"
-      "1000003 || POLICY third rule\n"
-      "1000004 || BENCH fourth rule\n"
-      "1000005 || MALWARE-CNC fifth rule, a message of typical length for a signature\n");
-  ferun_test::write_file(dir / "gen-msg.map", "1 || 1 || snort general alert\n");
-}
-
-// A value in KiB ("VmRSS", "VmHWM") or a count ("Threads") from /proc/PID/status; -1 if absent.
-long proc_status(pid_t pid, const char* key) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  const std::string prefix = std::string(key) + ":";
-  while (std::getline(in, line))
-    if (line.compare(0, prefix.size(), prefix) == 0) return std::atol(line.c_str() + prefix.size());
-  return -1;
-}
-
-// utime + stime of a process (all its threads), in clock ticks.
-long long proc_cpu_ticks(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const auto close_paren = text.rfind(')');
-  if (close_paren == std::string::npos) return 0;
-  std::istringstream rest(text.substr(close_paren + 2));
-  std::string field;
-  long long utime = 0, stime = 0;
-  for (int i = 3; i <= 15; ++i) {
-    rest >> field;
-    if (i == 14) utime = std::atoll(field.c_str());
-    if (i == 15) stime = std::atoll(field.c_str());
-  }
-  return utime + stime;
-}
-
-pid_t worker_of(pid_t monitor) {
-  const auto deadline = clock_type::now() + 10s;
-  while (clock_type::now() < deadline) {
-    std::ifstream in("/proc/" + std::to_string(monitor) + "/task/" + std::to_string(monitor) +
-                     "/children");
-    pid_t child = 0;
-    if (in >> child && child > 0) return child;
-    std::this_thread::sleep_for(10ms);
-  }
-  throw std::runtime_error("no worker process");
 }
 
 // Waits until the worker runs `threads` threads (or fewer); the last count read.
@@ -174,82 +93,21 @@ void raise_descriptor_limit(size_t consoles) {
                 static_cast<unsigned long>(limit.rlim_cur), static_cast<unsigned long>(wanted));
 }
 
-[[noreturn]] void fail(const std::string& what) {
-  throw std::system_error(errno, std::generic_category(), what);
-}
-
 // One console: a loopback connection to the daemon, its unread bytes and what has arrived on it.
 class console_t {
  public:
-  explicit console_t(uint16_t port) : buf_(1u << 17) {
-    const auto deadline = clock_type::now() + connect_deadline;
-    for (;;) {
-      fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      if (fd_ < 0) fail("socket");
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_port = htons(port);
-      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return;
-      const int error = errno;
-      close(fd_);
-      errno = error;
-      if (clock_type::now() > deadline) fail("connect");
-      std::this_thread::sleep_for(20ms);
-    }
-  }
+  explicit console_t(uint16_t port)
+      : fd_(bench::connect_loopback(port, connect_deadline)), reader_(fd_, 1u << 17) {}
   ~console_t() { close(fd_); }
   console_t(const console_t&) = delete;
   console_t& operator=(const console_t&) = delete;
 
   int fd() const { return fd_; }
-
-  void send(const ferun::command_t& cmd) {
-    unsigned char frame[4096];
-    const uint16_t len = cmd.serialize(frame + 4, sizeof frame - 4);
-    frame[0] = static_cast<unsigned char>(cmd.id);
-    frame[1] = static_cast<unsigned char>(cmd.id >> 8);
-    frame[2] = static_cast<unsigned char>(len);
-    frame[3] = static_cast<unsigned char>(len >> 8);
-    const unsigned char* data = frame;
-    size_t left = 4u + len;
-    while (left > 0) {
-      const ssize_t n = ::send(fd_, data, left, MSG_NOSIGNAL);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        fail("send");
-      }
-      data += n;
-      left -= static_cast<size_t>(n);
-    }
-  }
-
-  // One read (the caller knows bytes are waiting); `on_frame(id, body, length)` for every whole
-  // frame, bodies seen in place. False when the daemon closed the connection.
+  void send(const ferun::command_t& cmd) { bench::send_command(fd_, cmd); }
+  // One read (the caller knows bytes are waiting); see bench::frame_reader_t::pump.
   template <class F>
   bool pump(F&& on_frame) {
-    if (begin_ > 0) {
-      memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);
-      end_ -= begin_;
-      begin_ = 0;
-    }
-    const ssize_t n = ::read(fd_, buf_.data() + end_, buf_.size() - end_);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) return true;
-      if (errno == ECONNRESET) return false;
-      fail("read");
-    }
-    if (n == 0) return false;
-    end_ += static_cast<size_t>(n);
-    while (end_ - begin_ >= 4) {
-      const unsigned char* h = buf_.data() + begin_;
-      const uint16_t id = static_cast<uint16_t>(h[0] | h[1] << 8);
-      const size_t len = static_cast<size_t>(h[2] | h[3] << 8);
-      if (end_ - begin_ < 4 + len) break;
-      on_frame(id, h + 4, len);
-      begin_ += 4 + len;
-    }
-    return true;
+    return reader_.pump(std::forward<F>(on_frame));
   }
 
   bool hello_answered = false;
@@ -258,9 +116,8 @@ class console_t {
   size_t packets = 0;
 
  private:
-  int fd_ = -1;
-  std::vector<unsigned char> buf_;
-  size_t begin_ = 0, end_ = 0;
+  int fd_;
+  bench::frame_reader_t reader_;
 };
 
 using consoles_t = std::vector<std::unique_ptr<console_t>>;
@@ -312,7 +169,7 @@ figures_t run(size_t count, size_t pairs, const std::string& spool, const fs::pa
   f.consoles = count;
   const fs::path data = root / "data";
   fs::create_directories(data);
-  write_maps(root);
+  bench::write_maps(root);
   for (size_t i = 0; i < count; ++i) {
     const fs::path dir = root / "spools" / std::to_string(i + 1);
     fs::create_directories(dir);
@@ -325,7 +182,7 @@ figures_t run(size_t count, size_t pairs, const std::string& spool, const fs::pa
   if (!launcher.wait_listening(port, 10s))
     throw std::runtime_error("the daemon does not listen: " + launcher.output());
   const pid_t monitor = launcher.pid();
-  const pid_t worker = worker_of(monitor);
+  const pid_t worker = bench::worker_of(monitor);
   std::this_thread::sleep_for(500ms);
   f.threads_none = proc_status(worker, "Threads");
   f.rss_none_kib = proc_status(worker, "VmRSS");
@@ -402,10 +259,10 @@ figures_t run(size_t count, size_t pairs, const std::string& spool, const fs::pa
   f.threads_all = proc_status(worker, "Threads");
   f.rss_all_kib = proc_status(worker, "VmRSS");
   f.rss_peak_kib = proc_status(worker, "VmHWM");
-  const long long ticks0 = proc_cpu_ticks(monitor) + proc_cpu_ticks(worker);
+  const long long ticks0 = bench::proc_cpu_ticks(monitor) + bench::proc_cpu_ticks(worker);
   const auto idle_t0 = clock_type::now();
   std::this_thread::sleep_for(idle_window);
-  const long long ticks = proc_cpu_ticks(monitor) + proc_cpu_ticks(worker) - ticks0;
+  const long long ticks = bench::proc_cpu_ticks(monitor) + bench::proc_cpu_ticks(worker) - ticks0;
   f.idle_cpu_percent =
       100.0 * ticks / static_cast<double>(sysconf(_SC_CLK_TCK)) / seconds_since(idle_t0);
   // Anything that arrived meanwhile (statistics) is dropped with the connections.
@@ -471,7 +328,7 @@ int main(int argc, char** argv) {
     for (size_t n : counts) most = std::max(most, n);
     raise_descriptor_limit(most);
 
-    const std::string spool = spool_bytes(pairs);
+    const std::string spool = bench::spool_bytes(pairs, {100, true});
     std::printf("each console's spool: %zu pairs, %.2f MB\n", pairs, spool.size() / 1e6);
     for (size_t n : counts) {
       const fs::path dir = root / ("consoles-" + std::to_string(n));

@@ -3,7 +3,7 @@
 // Writes a spool of event+packet pairs (1,000,000 by default) into a sensor directory, starts the
 // built `ferun` on a free loopback port, connects as the console, sends the hello and a setup and
 // counts every event and packet message until the last one has arrived. Then, in the same run,
-// the floor: the same file read with read() in 64 KiB chunks and written with write() to a
+// the floor: the same file read with read() in 64 KiB chunks and written with send() to a
 // loopback TCP socket whose peer reads and discards it. Prints alerts/s, the catch-up and floor
 // times and their ratio, the worker's peak resident memory, and what one connected idle sensor
 // costs (resident memory and CPU).
@@ -12,27 +12,22 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
 #include <boost/filesystem.hpp>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <iterator>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "common/u2_writer.h"
+#include "bench/bench_util.h"
+#include "common/daemon_launcher.h"
 #include "proto/commands.h"
 #include "proto/sensor_messages.h"
 
@@ -40,142 +35,14 @@ namespace fs = boost::filesystem;
 
 namespace {
 
-using clock_type = std::chrono::steady_clock;
-
-[[noreturn]] void fail(const std::string& what) {
-  throw std::runtime_error(what + ": " + strerror(errno));
-}
-
-double seconds_since(clock_type::time_point t) {
-  return std::chrono::duration<double>(clock_type::now() - t).count();
-}
-
-// Packet sizes seen in real spools: handshakes, small requests, full-size segments.
-constexpr size_t payloads[] = {12, 20, 96, 536, 1460};
-
-void write_spool(const std::string& path, size_t pairs) {
-  u2w::spool_t spool(path);
-  const std::array<uint8_t, 6> a{{0, 1, 2, 3, 4, 5}}, b{{6, 7, 8, 9, 10, 11}};
-  std::string frames[std::size(payloads)];
-  for (size_t i = 0; i < std::size(payloads); ++i)
-    frames[i] = u2w::ipv4_frame(a, b, 6, 0x0a000001, 0x0a000002, 40000, 80, payloads[i]);
-  u2w::event_t e;
-  u2w::packet_t p;
-  std::string chunk;
-  for (size_t i = 0; i < pairs; ++i) {
-    e.event_id = p.event_id = static_cast<uint32_t>(i + 1);
-    e.second = p.event_second = p.second = 1700000000 + static_cast<uint32_t>(i / 1000);
-    e.signature_id = 1000001 + static_cast<uint32_t>(i % 5);
-    p.data = frames[i % std::size(payloads)];
-    chunk += u2w::encode(e);
-    chunk += u2w::encode(p);
-    if (chunk.size() > (1u << 20)) {
-      spool.append(chunk);
-      chunk.clear();
-    }
-  }
-  spool.append(chunk);
-}
-
-void write_text(const fs::path& file, const std::string& text) {
-  std::ofstream(file.string(), std::ios::binary) << text;
-}
-
-void write_maps(const fs::path& dir) {
-  write_text(dir / "sid-msg.map",
-             "1000001 || BENCH first rule || url,example.com/1\n"
-             "1000002 || BENCH second rule with a longer message text\n"
-             "1000003 || POLICY third rule\n"
-             "1000004 || BENCH fourth rule\n"
-             "1000005 || MALWARE-CNC fifth rule, a message of typical length for a signature\n");
-  write_text(dir / "gen-msg.map", "1 || 1 || snort general alert\n");
-}
-
-uint16_t free_port() {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) fail("bind");
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
-int connect_loopback(uint16_t port, std::chrono::seconds timeout) {
-  const auto deadline = clock_type::now() + timeout;
-  for (;;) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
-    close(fd);
-    if (clock_type::now() > deadline) fail("connect");
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-}
-
-void write_all(int fd, const unsigned char* data, size_t n) {
-  while (n > 0) {
-    const ssize_t w = ::write(fd, data, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      fail("write");
-    }
-    data += w;
-    n -= static_cast<size_t>(w);
-  }
-}
-
-void send_message(int fd, const ferun::command_t& cmd) {
-  unsigned char frame[4096];
-  const uint16_t len = cmd.serialize(frame + 4, sizeof frame - 4);
-  frame[0] = static_cast<unsigned char>(cmd.id);
-  frame[1] = static_cast<unsigned char>(cmd.id >> 8);
-  frame[2] = static_cast<unsigned char>(len);
-  frame[3] = static_cast<unsigned char>(len >> 8);
-  write_all(fd, frame, 4u + len);
-}
-
-// Reads frames off a console connection in large chunks, without copying their bodies.
-class frame_reader_t {
- public:
-  explicit frame_reader_t(int fd) : fd_(fd), buf_(1u << 20) {}
-
-  // Calls `on_frame(id, body, length)` for each whole frame; false when the peer closed.
-  template <class F>
-  bool pump(F&& on_frame) {
-    if (begin_ > 0 && end_ - begin_ < 4 + 65535) {
-      memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);
-      end_ -= begin_;
-      begin_ = 0;
-    }
-    const ssize_t n = ::read(fd_, buf_.data() + end_, buf_.size() - end_);
-    if (n < 0) {
-      if (errno == EINTR) return true;
-      fail("read");
-    }
-    if (n == 0) return false;
-    end_ += static_cast<size_t>(n);
-    while (end_ - begin_ >= 4) {
-      const unsigned char* h = buf_.data() + begin_;
-      const uint16_t id = static_cast<uint16_t>(h[0] | h[1] << 8);
-      const size_t len = static_cast<size_t>(h[2] | h[3] << 8);
-      if (end_ - begin_ < 4 + len) break;
-      on_frame(id, h + 4, len);
-      begin_ += 4 + len;
-    }
-    return true;
-  }
-
- private:
-  int fd_;
-  std::vector<unsigned char> buf_;
-  size_t begin_ = 0, end_ = 0;
-};
+using bench::clock_type;
+using bench::connect_loopback;
+using bench::fail;
+using bench::frame_reader_t;
+using bench::proc_cpu_ticks;
+using bench::proc_status;
+using bench::seconds_since;
+using bench::send_command;
 
 ferun::answer_t wait_answer(frame_reader_t& reader, uint16_t id) {
   ferun::answer_t answer(0);
@@ -190,44 +57,6 @@ ferun::answer_t wait_answer(frame_reader_t& reader, uint16_t id) {
       throw std::runtime_error("connection closed while waiting for an answer");
   }
   return answer;
-}
-
-// "VmRSS", "VmHWM" in KiB from /proc/PID/status.
-long proc_status_kib(pid_t pid, const char* key) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  const std::string prefix = std::string(key) + ":";
-  while (std::getline(in, line))
-    if (line.compare(0, prefix.size(), prefix) == 0) return std::atol(line.c_str() + prefix.size());
-  return -1;
-}
-
-// utime + stime of a process, in clock ticks.
-long long proc_cpu_ticks(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const auto close_paren = text.rfind(')');
-  std::istringstream rest(text.substr(close_paren + 2));
-  std::string field;
-  long long utime = 0, stime = 0;
-  for (int i = 3; i <= 15; ++i) {
-    rest >> field;
-    if (i == 14) utime = std::atoll(field.c_str());
-    if (i == 15) stime = std::atoll(field.c_str());
-  }
-  return utime + stime;
-}
-
-pid_t worker_of(pid_t monitor) {
-  const auto deadline = clock_type::now() + std::chrono::seconds(10);
-  while (clock_type::now() < deadline) {
-    std::ifstream in("/proc/" + std::to_string(monitor) + "/task/" + std::to_string(monitor) +
-                     "/children");
-    pid_t child = 0;
-    if (in >> child && child > 0) return child;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  throw std::runtime_error("no worker process");
 }
 
 ferun::command_hello_t hello(uint32_t id) {
@@ -279,7 +108,7 @@ double io_floor(const std::string& path, uint64_t size) {
   for (;;) {
     const ssize_t n = ::read(fd, chunk.data(), chunk.size());
     if (n <= 0) break;
-    write_all(out, chunk.data(), static_cast<size_t>(n));
+    bench::send_all(out, chunk.data(), static_cast<size_t>(n));
   }
   close(fd);
   sink.join();
@@ -302,16 +131,16 @@ int main(int argc, char** argv) {
   const fs::path sensor2 = data / "bench-2";
   fs::create_directories(sensor1 / "spool");
   fs::create_directories(sensor2);
-  write_maps(sensor1);
-  write_maps(sensor2);
+  bench::write_maps(sensor1);
+  bench::write_maps(sensor2);
   const std::string spool_path = (sensor1 / "spool" / "threats.log.1").string();
 
   std::printf("writing %zu event+packet pairs ...\n", pairs);
-  write_spool(spool_path, pairs);
+  bench::write_spool(spool_path, pairs, {1000, true});
   const uint64_t spool_size = fs::file_size(spool_path);
   std::printf("spool: %.1f MB\n", spool_size / 1e6);
 
-  const uint16_t port = free_port();
+  const uint16_t port = ferun_test::daemon_launcher_t::free_port();
   const std::string program = std::string(FERUN_BINARY_DIR) + "/ferun";
   const std::string log_path = (root / "daemon.log").string();
   const pid_t monitor = fork();
@@ -329,15 +158,15 @@ int main(int argc, char** argv) {
   int rc = 0;
   try {
     const int console = connect_loopback(port, std::chrono::seconds(10));
-    const pid_t worker = worker_of(monitor);
-    frame_reader_t reader(console);
-    send_message(console, hello(1));
+    const pid_t worker = bench::worker_of(monitor);
+    frame_reader_t reader(console, 1u << 20);
+    send_command(console, hello(1));
     if (wait_answer(reader, 0x81).status != 0) throw std::runtime_error("hello refused");
 
     // Catch-up: from the setup to the last packet message.
     size_t events = 0, packets = 0;
     const auto t0 = clock_type::now();
-    send_message(console, setup(60000));
+    send_command(console, setup(60000));
     while (events < pairs || packets < pairs) {
       if (!reader.pump([&](uint16_t id, const unsigned char*, size_t) {
             if (id == ferun::command_event_t::message_id) ++events;
@@ -348,19 +177,19 @@ int main(int argc, char** argv) {
         throw std::runtime_error("connection closed during catch-up");
     }
     const double catch_up = seconds_since(t0);
-    const long peak_kib = proc_status_kib(worker, "VmHWM");
+    const long peak_kib = proc_status(worker, "VmHWM");
 
     // A second, idle sensor: its resident cost, then the CPU of the whole worker while both idle.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    const long rss_before = proc_status_kib(worker, "VmRSS");
+    const long rss_before = proc_status(worker, "VmRSS");
     const int idle = connect_loopback(port, std::chrono::seconds(5));
-    frame_reader_t idle_reader(idle);
-    send_message(idle, hello(2));
+    frame_reader_t idle_reader(idle, 1u << 20);
+    send_command(idle, hello(2));
     if (wait_answer(idle_reader, 0x81).status != 0) throw std::runtime_error("hello refused");
-    send_message(idle, setup(60000));
+    send_command(idle, setup(60000));
     if (wait_answer(idle_reader, 0x82).status != 0) throw std::runtime_error("setup refused");
     std::this_thread::sleep_for(std::chrono::seconds(1));  // past the first statistics
-    const long rss_after = proc_status_kib(worker, "VmRSS");
+    const long rss_after = proc_status(worker, "VmRSS");
     const long long ticks0 = proc_cpu_ticks(worker);
     const auto idle_t0 = clock_type::now();
     std::this_thread::sleep_for(std::chrono::seconds(5));

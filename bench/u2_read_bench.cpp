@@ -6,51 +6,24 @@
 //
 //   u2_read_bench [pairs] [directory]
 #include <algorithm>
-#include <array>
 #include <boost/filesystem.hpp>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <iterator>
 #include <memory>
 #include <string>
 
-#include "common/u2_writer.h"
+#include "bench/bench_util.h"
 #include "snort/u2_file.h"
 
 namespace {
 
-using clock_type = std::chrono::steady_clock;
+using bench::clock_type;
+using bench::seconds_since;
 
 struct closer_t {
   void operator()(FILE* f) const { fclose(f); }
 };
-
-// Packet sizes seen in real spools: handshakes, small requests, full-size segments.
-constexpr size_t payloads[] = {12, 20, 96, 536, 1460};
-
-void write_spool(const std::string& path, size_t pairs) {
-  u2w::spool_t spool(path);
-  const std::array<uint8_t, 6> a{{0, 1, 2, 3, 4, 5}}, b{{6, 7, 8, 9, 10, 11}};
-  std::string frames[std::size(payloads)];
-  for (size_t i = 0; i < std::size(payloads); ++i)
-    frames[i] = u2w::ipv4_frame(a, b, 6, 0x0a000001, 0x0a000002, 40000, 80, payloads[i]);
-  u2w::event_t e;
-  u2w::packet_t p;
-  std::string chunk;
-  for (size_t i = 0; i < pairs; ++i) {
-    e.event_id = p.event_id = static_cast<uint32_t>(i + 1);
-    e.second = p.second = p.event_second = 1700000000 + static_cast<uint32_t>(i / 1000);
-    p.data = frames[i % std::size(payloads)];
-    chunk += u2w::encode(e);
-    chunk += u2w::encode(p);
-    if (chunk.size() > (1 << 20)) {
-      spool.append(chunk);
-      chunk.clear();
-    }
-  }
-  spool.append(chunk);
-}
 
 // The floor: sequential 64 KiB reads, records counted by walking their headers.
 size_t walk_headers(const std::string& path) {
@@ -88,10 +61,6 @@ size_t read_records(const std::string& path) {
   return check ? records : 0;
 }
 
-double seconds_since(clock_type::time_point start) {
-  return std::chrono::duration<double>(clock_type::now() - start).count();
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -103,7 +72,7 @@ int main(int argc, char** argv) {
   boost::filesystem::create_directories(dir);
   const std::string path = (dir / "bench.u2").string();
 
-  write_spool(path, pairs);
+  bench::write_spool(path, pairs, {1000, false});
   const double mb = static_cast<double>(boost::filesystem::file_size(path)) / 1e6;
   printf("spool: %zu event+packet pairs, %.1f MB\n", pairs, mb);
 

@@ -15,26 +15,16 @@
 #include <optional>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/console_client.h"
 #include "common/daemon_launcher.h"
+#include "common/poll_until.h"
 #include "proto/commands.h"
 
 namespace ferun_test {
 
 using namespace std::chrono_literals;
-
-template <class F>
-bool poll_until(F done, std::chrono::milliseconds deadline) {
-  const auto end = std::chrono::steady_clock::now() + deadline;
-  for (;;) {
-    if (done()) return true;
-    if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-}
 
 inline std::size_t occurrences(const std::string& text, const std::string& part) {
   std::size_t count = 0;

@@ -8,49 +8,22 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "common/poll_until.h"
 #include "common/sensor_fixture.h"
+#include "sensor/sensor_test_util.h"
 #include "service/clock.h"
 
 namespace fs = boost::filesystem;
 using namespace std::chrono_literals;
+using ferun_test::log_capture_t;
+using ferun_test::poll_until;
 using ferun_test::sensor_fixture_t;
 using ferun_test::temp_dir_t;
 
 namespace {
-
-// Sends the log to a file; declare it before the fixture so the sensor's thread ends first.
-class log_capture_t {
- public:
-  log_capture_t() {
-    log_t::set_filename((dir_ / "log").string());
-    log_t::enable("sensor", "debug0");
-  }
-  ~log_capture_t() {
-    log_t::disable("sensor");
-    log_t::set_filename("");
-  }
-  std::string text() const {
-    std::ostringstream s;
-    s << std::ifstream((dir_ / "log").string()).rdbuf();
-    return s.str();
-  }
-
- private:
-  temp_dir_t dir_{"ferun-log"};
-};
-
-bool wait_inactive(const ferun::sensor_t& s) {
-  for (const auto end = std::chrono::steady_clock::now() + 10s; s.is_active();) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
 
 std::size_t count_entries(const fs::path& dir) {
   if (!fs::exists(dir)) return 0;
@@ -107,8 +80,9 @@ TEST(SensorHandshake, AnswersWithScriptOutputOrFailure) {
 }
 
 // Every way the thread ends before following: a refused hello (wrong version, or a prefix that
-// would leave the data directory) answered first, a setup before the hello, a console closing at
-// once or after the hello, and a silent console ended by stop or by the exit flag.
+// would leave the data directory) answered first, a setup before the hello, an unknown id before
+// the hello (no answer, the connection closed), a console closing at once or after the hello, and
+// a silent console ended by stop or by the exit flag.
 TEST(SensorConnection, ThreadEndsWithAnswerAndLog) {
   using act_t = std::function<void(sensor_fixture_t&)>;
   auto send = [](ferun::command_t* cmd) {
@@ -124,6 +98,14 @@ TEST(SensorConnection, ThreadEndsWithAnswerAndLog) {
   std::vector<case_t> cases = {
       {send(&v2), "incompatible version", {"got incompatible version"}},
       {send(&setup), "", {"ERROR sensor: waiting hello command, but got 2"}},
+      {[](sensor_fixture_t& f) {
+         f.console->send_frame(9, "xyz", 3);
+         EXPECT_FALSE(f.console->receive(10s));
+         EXPECT_TRUE(f.console->closed());
+       },
+       "",
+       {"exception_t: waiting hello command, but got null, connection is closed\n",
+        "ERROR sensor: waiting hello command, but got null"}},
       {[](sensor_fixture_t& f) { f.console->close(); },
        "",
        {"ERROR sensor: waiting hello command, but got null",
@@ -165,7 +147,7 @@ TEST(SensorConnection, ThreadEndsWithAnswerAndLog) {
       EXPECT_EQ(a.message, c.answer);
       EXPECT_TRUE(a.sysinfo.empty());
     }
-    const bool ended = wait_inactive(*f.sensor);
+    const bool ended = poll_until([&] { return !f.sensor->is_active(); }, 10s);
     ferun::g_do_exit = false;
     ASSERT_TRUE(ended);
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 2s);

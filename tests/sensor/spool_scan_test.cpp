@@ -7,9 +7,7 @@
 
 #include <boost/filesystem.hpp>
 #include <chrono>
-#include <fstream>
 #include <initializer_list>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,59 +15,20 @@
 #include "common/sensor_fixture.h"
 #include "common/u2_writer.h"
 #include "sensor/sensor.h"
+#include "sensor/sensor_test_util.h"
 #include "snort/u2_file.h"
 
 namespace fs = boost::filesystem;
 using namespace std::chrono_literals;
-using ferun_test::frame_t;
+using ferun_test::log_capture_t;
 using ferun_test::temp_dir_t;
+using ferun_test::write_file;
 
 namespace {
 
-void write_text(const fs::path& file, const std::string& text) {
-  std::ofstream(file.string(), std::ios::binary) << text;
-}
-
-// Sends the sensor's log to a file while it lives; declare it before the fixture.
-class log_capture_t {
- public:
-  log_capture_t() {
-    log_t::set_filename((dir_ / "log").string());
-    log_t::enable("sensor", "debug0");
-  }
-  ~log_capture_t() {
-    log_t::disable("sensor");
-    log_t::set_filename("");
-  }
-  std::size_t count(const std::string& needle) const {
-    std::ostringstream s;
-    s << std::ifstream((dir_ / "log").string()).rdbuf();
-    const std::string t = s.str();
-    std::size_t n = 0;
-    for (auto at = t.find(needle); at != std::string::npos; at = t.find(needle, at + 1)) ++n;
-    return n;
-  }
-
- private:
-  temp_dir_t dir_{"ferun-log"};
-};
-
 // One IPv4 event with its packet.
 std::string alert(uint32_t event_id) {
-  u2w::event_t e;
-  e.event_id = event_id;
-  e.second = 1700000000;
-  e.signature_id = 1000001;
-  e.ip4_src = 0x0a000001;
-  e.ip4_dst = 0xc0a80001;
-  e.port_src = 40000;
-  e.port_dst = 80;
-  u2w::packet_t p;
-  p.event_id = event_id;
-  p.event_second = p.second = e.second;
-  p.data = u2w::ipv4_frame({0, 1, 2, 3, 4, 5}, {6, 7, 8, 9, 10, 11}, 6, e.ip4_src, e.ip4_dst, 40000,
-                           80, 10);
-  return u2w::encode(e) + u2w::encode(p);
+  return ferun_test::alert_t(event_id, {0, 1, 2, 3, 4, 5}, {6, 7, 8, 9, 10, 11}, 10).bytes();
 }
 
 std::int64_t ns_of(const timespec& t) {
@@ -96,20 +55,12 @@ void wait_quiet(std::initializer_list<fs::path> dirs) {
 
 // A sensor whose spool directory and maps lie in the temporary directory. The spool holds a
 // name that is no spool file, so that each real scan shows in the log as one warning.
-struct scan_fixture_t : ferun_test::sensor_fixture_t {
-  scan_fixture_t() {
-    fs::create_directories(spool);
-    write_text(spool / "threats.log.x", "");
-    write_text(root / "sid-msg.map", "1000001 || TEST one rule || url,example.com\n");
-    write_text(root / "gen-msg.map", "1 || 1 || snort general alert\n");
-  }
+struct scan_fixture_t : ferun_test::spool_fixture_base_t {
+  scan_fixture_t() { write_file(spool / "threats.log.x", ""); }
 
   // Points the sensor at `dir` for operations on this thread; nothing is sent.
   void prepare(const fs::path& dir, uint32_t logtimestamp = 0) {
-    sensor->socket().close();
-    sensor->logdir = dir;
-    sensor->logpattern = "threats.log";
-    sensor->logtimestamp = logtimestamp;
+    point_at(dir, "threats.log", logtimestamp);
   }
 
   // The next spool file's number, or 0 when the scan finds none.
@@ -120,29 +71,8 @@ struct scan_fixture_t : ferun_test::sensor_fixture_t {
   }
 
   ferun::command_setup_t setup(const fs::path& dir, uint32_t logtimestamp = 0) const {
-    ferun::command_setup_t s;
-    s.stats_period = 1000;
-    s.options = 0x2;
-    s.logdir = dir.string();
-    s.logpattern = "threats.log";
-    s.sidmap = (root / "sid-msg.map").string();
-    s.genmap = (root / "gen-msg.map").string();
-    s.logtimestamp = logtimestamp;
-    return s;
+    return setup_of(dir, logtimestamp, 0);
   }
-
-  // Up to `n` frames other than statistics, each waited for at most `timeout`.
-  std::vector<frame_t> collect(size_t n, std::chrono::milliseconds timeout = 10s) {
-    std::vector<frame_t> frames;
-    while (frames.size() < n) {
-      auto frame = console->receive(timeout);
-      if (!frame) break;
-      if (frame->id != ferun::command_stats_t::message_id) frames.push_back(std::move(*frame));
-    }
-    return frames;
-  }
-
-  fs::path spool = root / "spool";
 };
 
 const std::string strange = "skip strange file with name threats.log.x\n";
@@ -159,7 +89,7 @@ TEST(SensorSpoolScanSkip, NewFileFoundRightAfterSkippedScans) {
   for (int i = 0; i < 5; ++i) EXPECT_EQ(f.next(), 0u);
   EXPECT_EQ(log.count(strange), 1u);
 
-  write_text(f.spool / "threats.log.3", "");
+  write_file(f.spool / "threats.log.3", "");
   EXPECT_EQ(f.next(), 3u);
   EXPECT_EQ(log.count(strange), 2u);
 
@@ -168,12 +98,12 @@ TEST(SensorSpoolScanSkip, NewFileFoundRightAfterSkippedScans) {
   f.sensor->logtimestamp = 3;
   wait_quiet({f.spool});
   EXPECT_EQ(f.next(), 0u);
-  write_text(f.spool / "threats.log.4", "");
+  write_file(f.spool / "threats.log.4", "");
   EXPECT_EQ(f.next(), 4u);
 
   // Renamed into place, as rotating tools do.
   f.sensor->logtimestamp = 4;
-  write_text(f.root / "staged", "");
+  write_file(f.root / "staged", "");
   wait_quiet({f.spool});
   EXPECT_EQ(f.next(), 0u);
   fs::rename(f.root / "staged", f.spool / "threats.log.9");
@@ -186,7 +116,7 @@ TEST(SensorSpoolScanSkip, RecentlyChangedDirectoryIsReadEachTime) {
   log_capture_t log;
   scan_fixture_t f;
   f.prepare(f.spool);
-  write_text(f.spool / "other", "");
+  write_file(f.spool / "other", "");
   for (int i = 0; i < 3; ++i) EXPECT_EQ(f.next(), 0u);
   EXPECT_EQ(log.count(strange), 3u);
 }
@@ -210,7 +140,7 @@ TEST(SensorSpoolScanSkip, NewScanInputsReadTheDirectory) {
   scan_fixture_t f;
   const fs::path other = f.root / "other";
   fs::create_directories(other);
-  write_text(other / "threats.log.5", "");
+  write_file(other / "threats.log.5", "");
   f.prepare(f.spool);
   wait_quiet({f.spool, other});
 

@@ -8,8 +8,6 @@
 #include <boost/filesystem.hpp>
 #include <chrono>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -18,97 +16,44 @@
 #include "common/sensor_fixture.h"
 #include "common/u2_writer.h"
 #include "sensor/sensor.h"
+#include "sensor/sensor_test_util.h"
 #include "service/clock.h"
 
 namespace fs = boost::filesystem;
 using namespace std::chrono_literals;
 using ferun_test::frame_t;
+using ferun_test::log_capture_t;
 using ferun_test::temp_dir_t;
+using ferun_test::write_file;
 
 namespace {
-
-void write_text(const fs::path& file, const std::string& text) {
-  std::ofstream(file.string(), std::ios::binary) << text;
-}
-
-// Sends the log to a file while it lives; declare it before the fixture.
-class log_capture_t {
- public:
-  explicit log_capture_t(const std::string& level = "debug0") {
-    log_t::set_filename((dir_ / "log").string());
-    log_t::enable("sensor", level);
-  }
-  ~log_capture_t() {
-    log_t::disable("sensor");
-    log_t::set_filename("");
-  }
-  std::size_t count(const std::string& needle) const {
-    std::ostringstream s;
-    s << std::ifstream((dir_ / "log").string()).rdbuf();
-    const std::string t = s.str();
-    std::size_t n = 0;
-    for (auto at = t.find(needle); at != std::string::npos; at = t.find(needle, at + 1)) ++n;
-    return n;
-  }
-
- private:
-  temp_dir_t dir_{"ferun-log"};
-};
 
 const std::array<uint8_t, 6> mac_dst = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
 const std::array<uint8_t, 6> mac_src = {0x66, 0x77, 0x88, 0x99, 0xaa, 0xbb};
 
 // One IPv4 TCP event with its packet, as Snort writes them.
 std::string alert(uint32_t event_id, uint32_t sid = 1000001, size_t payload = 10) {
-  u2w::event_t e;
-  e.event_id = event_id;
-  e.second = 1700000000;
-  e.microsecond = 250;
-  e.signature_id = sid;
-  e.signature_revision = 3;
-  e.classification_id = 4;
-  e.priority_id = 2;
-  e.ip4_src = 0x0a000001;
-  e.ip4_dst = 0xc0a80001;
-  e.port_src = 40000;
-  e.port_dst = 80;
-  e.mpls = 29;
-  e.vlan = 12;
-  u2w::packet_t p;
-  p.event_id = event_id;
-  p.event_second = p.second = e.second;
-  p.microsecond = 500;
-  p.data = u2w::ipv4_frame(mac_dst, mac_src, 6, e.ip4_src, e.ip4_dst, 40000, 80, payload);
-  return u2w::encode(e) + u2w::encode(p);
+  ferun_test::alert_t a(event_id, mac_dst, mac_src, payload);
+  a.event.microsecond = 250;
+  a.event.signature_id = sid;
+  a.event.signature_revision = 3;
+  a.event.classification_id = 4;
+  a.event.priority_id = 2;
+  a.event.mpls = 29;
+  a.event.vlan = 12;
+  a.packet.microsecond = 500;
+  return a.bytes();
 }
 
 // A sensor whose spool directory and maps lie in the temporary directory.
-struct spool_fixture_t : ferun_test::sensor_fixture_t {
-  spool_fixture_t() {
-    fs::create_directories(spool);
-    write_text(root / "sid-msg.map", "1000001 || TEST one rule || url,example.com\n");
-    write_text(root / "gen-msg.map", "1 || 1 || snort general alert\n");
-  }
-
+struct spool_fixture_t : ferun_test::spool_fixture_base_t {
   // Points the sensor at the spool for operations on this thread; nothing is sent.
   void prepare(const std::string& pattern, uint32_t logtimestamp = 0) {
-    sensor->socket().close();
-    sensor->logdir = spool;
-    sensor->logpattern = pattern;
-    sensor->logtimestamp = logtimestamp;
+    point_at(spool, pattern, logtimestamp);
   }
 
   ferun::command_setup_t setup(uint32_t logtimestamp = 0, uint32_t logpos = 0) const {
-    ferun::command_setup_t s;
-    s.stats_period = 1000;
-    s.options = 0x2;
-    s.logdir = spool.string();
-    s.logpattern = "threats.log";
-    s.sidmap = (root / "sid-msg.map").string();
-    s.genmap = (root / "gen-msg.map").string();
-    s.logtimestamp = logtimestamp;
-    s.logpos = logpos;
-    return s;
+    return setup_of(spool, logtimestamp, logpos);
   }
 
   // Says hello, sends the setup and starts the thread; the setup must succeed.
@@ -125,19 +70,6 @@ struct spool_fixture_t : ferun_test::sensor_fixture_t {
     ASSERT_EQ(answers[1].id, 0x82u);
     ASSERT_EQ(answers[1].as<ferun::answer_t>().status, 0);
   }
-
-  // Up to `n` frames other than statistics, each waited for at most `timeout`.
-  std::vector<frame_t> collect(size_t n, std::chrono::milliseconds timeout = 10s) {
-    std::vector<frame_t> frames;
-    while (frames.size() < n) {
-      auto frame = console->receive(timeout);
-      if (!frame) break;
-      if (frame->id != ferun::command_stats_t::message_id) frames.push_back(std::move(*frame));
-    }
-    return frames;
-  }
-
-  fs::path spool = root / "spool";
 };
 
 ferun::command_event_t event(const frame_t& f) {
@@ -174,8 +106,8 @@ TEST(SensorSpoolScan, PicksNextNumberedFile) {
     SCOPED_TRACE(c.files.front() + " after " + std::to_string(c.current));
     log_capture_t log("warning");
     spool_fixture_t f;
-    for (const auto& name : c.files) write_text(f.spool / name, "");
-    write_text(f.root / "elsewhere", "");
+    for (const auto& name : c.files) write_file(f.spool / name, "");
+    write_file(f.root / "elsewhere", "");
     fs::create_symlink(f.root / "elsewhere", f.spool / "threats.log.1");
     fs::create_directory(f.spool / "threats.log.2");
     f.prepare(c.pattern, c.current);
@@ -193,7 +125,7 @@ TEST(SensorSpoolScan, PicksNextNumberedFile) {
 // Entries whose type the directory does not report are examined with lstat.
 TEST(SensorSpoolScan, EntryOfUnreportedTypeIsExamined) {
   temp_dir_t dir;
-  write_text(dir / "file", "");
+  write_file(dir / "file", "");
   fs::create_directory(dir / "dir");
   fs::create_symlink(dir / "file", dir / "link");
   const int fd = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -348,7 +280,7 @@ TEST(SensorSpoolFollow, ManyAlertsArriveInOrderCutToOneFrame) {
   log_capture_t log("warning");
   spool_fixture_t f;
   const std::string long_message(5000, 'm'), long_group(5000, 'g');
-  write_text(f.root / "sid-msg.map", "1000001 || TEST one rule\n2000001 || G " + long_message +
+  write_file(f.root / "sid-msg.map", "1000001 || TEST one rule\n2000001 || G " + long_message +
                                          "\n2000002 || " + long_group + " tail\n");
   auto payload = [](uint32_t i) -> size_t { return i == 5 ? 6000 : i % 3 == 0 ? 1460 : 40; };
   u2w::spool_t spool((f.spool / "threats.log.1").string());
@@ -408,7 +340,7 @@ TEST(SensorSpoolFollow, RealSpoolFileEndToEnd) {
 // file of the data directory is read in number order.
 TEST(SensorParseRun, BinaryParsesDataDirectory) {
   temp_dir_t data("ferun-parse");
-  write_text(data / "gen-msg.map", "1 || 1 || snort general alert\n");
+  write_file(data / "gen-msg.map", "1 || 1 || snort general alert\n");
   u2w::spool_t((data / "threats.log.1").string()).append(alert(1));
   u2w::spool_t((data / "threats.log.2").string()).append(alert(2));
   const std::vector<std::string> args = {
@@ -426,7 +358,7 @@ TEST(SensorParseRun, BinaryParsesDataDirectory) {
     EXPECT_NE(daemon.output().find("can't start: "), std::string::npos) << daemon.output();
     EXPECT_NE(daemon.output().find(", exit\n"), std::string::npos);
   }
-  write_text(data / "sid-msg.map", "1000001 || TEST one rule\n");
+  write_file(data / "sid-msg.map", "1000001 || TEST one rule\n");
   ferun_test::daemon_launcher_t daemon;
   daemon.start(args);
   const std::string line2 = "current unified2 log file: " + (data / "threats.log.2").string();

@@ -5,23 +5,12 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "common/console_client.h"
+#include "common/poll_until.h"
 #include "proto/commands.h"
 
 namespace ferun_test {
-
-// Polls `done` every 5 ms until it holds or `deadline` has passed.
-template <class F>
-bool poll_until(F done, std::chrono::milliseconds deadline) {
-  const auto end = std::chrono::steady_clock::now() + deadline;
-  for (;;) {
-    if (done()) return true;
-    if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-}
 
 // Sends a hello; the answer, or nothing when none came in time.
 inline std::optional<ferun::answer_hello_t> say_hello(console_client_t& console,
