@@ -7,10 +7,10 @@
 #include <unistd.h>
 
 #include <boost/filesystem.hpp>
+#include <boost/regex.hpp>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,7 +38,7 @@ ferun::ids_info_map_t pairs_of(const std::string& text) {
 }
 
 bool is(const std::string& value, const char* form) {
-  return std::regex_match(value, std::regex(form));
+  return boost::regex_match(value, boost::regex(form));
 }
 
 // Polls `done` for up to five seconds.
