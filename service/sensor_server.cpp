@@ -10,6 +10,7 @@
 #include <boost/system/system_error.hpp>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "service/clock.h"
@@ -29,6 +30,15 @@ constexpr std::chrono::seconds stop_grace(1);
 boost::system::system_error system_failure(int error, const char* operation) {
   return boost::system::system_error(
       boost::system::error_code(error, boost::system::system_category()), operation);
+}
+
+bool out_of_resources(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+void pause_for_resources(int error) {
+  sensor_t::L.warning("accept: %s, waiting\n", strerror(error));
+  std::this_thread::sleep_for(std::chrono::milliseconds(poll_interval_ms));
 }
 
 }  // namespace
@@ -87,7 +97,16 @@ bool sensor_server_t::wait_for_connection() {
 }
 
 void sensor_server_t::accept_one() {
-  auto sensor = std::make_unique<sensor_t>(conf);
+  // Out of descriptors or memory (for the sensor's I/O context or for the accept): the waiting
+  // console stays queued and is taken once the consoles already served have released something.
+  // Ending the loop instead would drop them all, and a flood of connections could do that at will.
+  std::unique_ptr<sensor_t> sensor;
+  try {
+    sensor = std::make_unique<sensor_t>(conf);
+  } catch (const boost::system::system_error& e) {
+    if (out_of_resources(e.code().value())) return pause_for_resources(e.code().value());
+    throw;
+  }
 
   sockaddr_in peer{};
   socklen_t peer_length = sizeof peer;
@@ -98,8 +117,10 @@ void sensor_server_t::accept_one() {
     const int error = errno;
     // The waiting connection went away before it was taken: nothing to serve, no failure.
     if (error == EAGAIN || error == EWOULDBLOCK || error == ECONNABORTED || error == EINTR) return;
+    if (out_of_resources(error)) return pause_for_resources(error);
     throw system_failure(error, "accept");
   }
+
   boost::system::error_code assigned;
   sensor->socket().assign(boost::asio::ip::tcp::v4(), fd, assigned);
   if (assigned) {

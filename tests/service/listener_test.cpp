@@ -1,11 +1,15 @@
 // The listener and the worker inside the test process, on real loopback sockets.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <boost/filesystem.hpp>
 #include <chrono>
+#include <fstream>
+#include <iterator>
+#include <memory>
 #include <thread>
 
 #include "common/console_client.h"
@@ -14,6 +18,7 @@
 #include "service/monitor.h"
 #include "service/sensor_server.h"
 #include "service/service_test_util.h"
+#include "support/log.h"
 
 namespace fs = boost::filesystem;
 using namespace std::chrono_literals;
@@ -106,6 +111,57 @@ TEST_F(Service, EndedConnectionsAreReleasedWithoutANewConsole) {
   EXPECT_FALSE(finished);
   EXPECT_FALSE(staying.receive(50ms));
   EXPECT_FALSE(staying.closed());
+}
+
+TEST_F(Service, RunningOutOfDescriptorsKeepsServingAndQueuesNewConsoles) {
+  start_listener();
+  console_client_t served_first(conf.port, 10s);
+  ASSERT_TRUE(say_hello(served_first, "ids", 1));
+
+  // The listener's warning shows when it has met the limit; the log is opened (and read back
+  // through a stream opened) while descriptors are still to be had.
+  const fs::path log = root / "listener.log";
+  log_t::set_filename(log.string());
+  log_t::enable("sensor", "warning");
+  std::ifstream log_in(log.string());
+  const auto log_text = [&] {
+    log_in.clear();
+    log_in.seekg(0);
+    return std::string(std::istreambuf_iterator<char>(log_in), {});
+  };
+
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  // The new console's own socket takes the last descriptor: the listener has none left.
+  rlimit tight = saved;
+  tight.rlim_cur = open_fds() + 1;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  std::unique_ptr<console_client_t> queued;
+  try {
+    queued = std::make_unique<console_client_t>(conf.port, 10s);
+  } catch (...) {
+  }
+  const bool connected = queued != nullptr;
+  const bool limit_met = poll_until(
+      [&] { return log_text().find("accept: Too many open files") != std::string::npos; }, 5s);
+  // The console served before still is, while the new one waits.
+  ferun::command_get_value_t get;
+  get.names = {"x"};
+  served_first.send(get);
+  const auto answer = served_first.receive(10s);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+
+  log_t::disable("sensor");
+  log_t::set_filename("");
+  ASSERT_TRUE(connected);
+  EXPECT_TRUE(limit_met);
+  EXPECT_FALSE(finished);
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->id, ferun::answer_get_value_t::message_id);
+  // With descriptors back, the queued console is served.
+  const auto hello = say_hello(*queued, "ids", 2);
+  ASSERT_TRUE(hello);
+  EXPECT_EQ(hello->status, 0);
 }
 
 TEST_F(Service, SigtermStopsTheWorkerInOrderWithConsolesConnected) {
