@@ -1,4 +1,5 @@
 // The listener and the worker inside the test process, on real loopback sockets.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -7,8 +8,6 @@
 
 #include <boost/filesystem.hpp>
 #include <chrono>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <thread>
 
@@ -114,20 +113,28 @@ TEST_F(Service, EndedConnectionsAreReleasedWithoutANewConsole) {
 }
 
 TEST_F(Service, RunningOutOfDescriptorsKeepsServingAndQueuesNewConsoles) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address and undefined-behaviour checks need descriptors of their own";
+#endif
+  // The listener's warning shows when it has met the limit. The log is opened (and read back
+  // through a stream opened) while descriptors are still to be had, and the channel is enabled
+  // before any thread logs.
+  const fs::path log = root / "listener.log";
+  log_t::set_filename(log.string());
+  log_t::enable("sensor", "warning");
+  const int log_fd = ::open(log.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(log_fd, 0);
   start_listener();
   console_client_t served_first(conf.port, 10s);
   ASSERT_TRUE(say_hello(served_first, "ids", 1));
 
-  // The listener's warning shows when it has met the limit; the log is opened (and read back
-  // through a stream opened) while descriptors are still to be had.
-  const fs::path log = root / "listener.log";
-  log_t::set_filename(log.string());
-  log_t::enable("sensor", "warning");
-  std::ifstream log_in(log.string());
   const auto log_text = [&] {
-    log_in.clear();
-    log_in.seekg(0);
-    return std::string(std::istreambuf_iterator<char>(log_in), {});
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::pread(log_fd, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0)
+      text.append(buffer, static_cast<std::size_t>(n));
+    return text;
   };
 
   rlimit saved{};
@@ -151,8 +158,6 @@ TEST_F(Service, RunningOutOfDescriptorsKeepsServingAndQueuesNewConsoles) {
   const auto answer = served_first.receive(10s);
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
 
-  log_t::disable("sensor");
-  log_t::set_filename("");
   ASSERT_TRUE(connected);
   EXPECT_TRUE(limit_met);
   EXPECT_FALSE(finished);
@@ -162,6 +167,9 @@ TEST_F(Service, RunningOutOfDescriptorsKeepsServingAndQueuesNewConsoles) {
   const auto hello = say_hello(*queued, "ids", 2);
   ASSERT_TRUE(hello);
   EXPECT_EQ(hello->status, 0);
+  stop();
+  log_t::disable("sensor");
+  ::close(log_fd);
 }
 
 TEST_F(Service, SigtermStopsTheWorkerInOrderWithConsolesConnected) {
