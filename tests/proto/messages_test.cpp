@@ -1,0 +1,87 @@
+// Wire bodies and texts the console relies on.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "proto/commands.h"
+#include "proto/sensor_messages.h"
+#include "support/fmt_ring.h"
+
+using namespace ferun;
+using bytes_t = std::vector<unsigned char>;
+
+namespace {
+
+bytes_t le(std::uint64_t value, int n) {
+  bytes_t b;
+  for (int i = 0; i < n; ++i) b.push_back(static_cast<unsigned char>(value >> (8 * i)));
+  return b;
+}
+
+bytes_t str(const std::string& s) {
+  bytes_t b(s.begin(), s.end());
+  b.insert(b.begin(), static_cast<unsigned char>(s.size()));
+  return b;
+}
+
+bytes_t concat(std::initializer_list<bytes_t> parts) {
+  bytes_t all;
+  for (const bytes_t& p : parts) all.insert(all.end(), p.begin(), p.end());
+  return all;
+}
+
+bytes_t body_of(const command_t& cmd) {
+  bytes_t buf(4092);
+  buf.resize(cmd.serialize(buf.data(), 4092));
+  return buf;
+}
+
+template <class M>
+M round_trip(const bytes_t& body) {
+  M message;
+  message.deserialize(body.data(), static_cast<std::uint16_t>(body.size()));
+  EXPECT_EQ(body_of(message), body);
+  return message;
+}
+
+}  // namespace
+
+TEST(Messages, SetupWireOrderAndAnswerText) {
+  const bytes_t body =
+      concat({le(60000, 4), le(0x2a, 4), str("eth0"), str("10.0.0.0/8"), str("snort.conf"),
+              str("sid-msg.map"), str("gen-msg.map"), str("/var/log/snort"), str("threats.log"),
+              le(1700000000, 4), le(24, 4)});
+  const auto setup = round_trip<command_setup_t>(body);
+  EXPECT_EQ(setup.stats_period, 60000u);
+  EXPECT_EQ(setup.logdir, "/var/log/snort");
+  EXPECT_EQ(setup.logpos, 24u);
+
+  const answer_t answer(0x82, 1, "no");
+  EXPECT_EQ(body_of(answer), (bytes_t{1, 2, 'n', 'o'}));
+  fmt_ring_reset();
+  EXPECT_STREQ(answer.to_str(), "answer\n{  status : FAIL\n  message: no\n}");
+}
+
+TEST(Messages, EventAddressesMostSignificantFirstAndPortsByProtocol) {
+  const bytes_t ids = concat({le(1, 4), le(2, 4), le(1700000000123456, 8), le(2003, 4), le(1, 4),
+                              le(5, 4), le(6, 4), str(""), str(""), le(3, 4)});
+  const bytes_t macs = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+  const bytes_t ip = {1, 192, 168, 0, 1, 10, 0, 0, 2, 6};  // version, source, destination, protocol
+  const bytes_t body = concat({ids, macs, ip, le(0x1234, 2), le(80, 2), le(1, 2), le(9, 4),
+                               le(10, 2), le(1, 4), le(1600000000, 4), le(4096, 4)});
+  ASSERT_EQ(body.size(), 84u);
+  auto e = round_trip<command_event_t>(body);
+  EXPECT_EQ(e.ip_source.v4, 0xc0a80001u);
+  EXPECT_EQ(e.ip_destination.v4, 0x0a000002u);
+  e.protocol = 59;  // no port fields
+  EXPECT_EQ(body_of(e).size(), 80u);
+}
+
+TEST(Messages, ItemThatDoesNotFitRaisesAndWritesNothing) {
+  unsigned char buf[4] = {9, 9, 9, 9};
+  serializer_t out(buf, sizeof buf);
+  out(std::uint8_t{1});
+  EXPECT_THROW(out(0u), serializer_exception_t);
+  EXPECT_EQ(out.pos, 1);
+  EXPECT_EQ(buf[1], 9);
+}
