@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 #include <system_error>
@@ -22,28 +21,22 @@ using clock_type = std::chrono::steady_clock;
   throw std::system_error(errno, std::generic_category(), what);
 }
 
-int connect_once(std::uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) raise_errno("socket");
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
-  const int error = errno;
-  ::close(fd);
-  errno = error;
-  return -1;
-}
-
 }  // namespace
 
 console_client_t::console_client_t(std::uint16_t port, std::chrono::milliseconds timeout) {
   const auto deadline = clock_type::now() + timeout;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   for (;;) {
-    fd_ = connect_once(port);
-    if (fd_ >= 0) return;
-    if (clock_type::now() >= deadline) raise_errno("connect");
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) raise_errno("socket");
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return;
+    const int error = errno;
+    close();
+    if (clock_type::now() >= deadline)
+      throw std::system_error(error, std::generic_category(), "connect");
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
@@ -57,12 +50,9 @@ void console_client_t::close() {
   fd_ = -1;
 }
 
-void console_client_t::shutdown_send() {
-  if (::shutdown(fd_, SHUT_WR) != 0) raise_errno("shutdown");
-}
-
-void console_client_t::send_raw(const void* data, std::size_t length) {
-  const auto* bytes = static_cast<const unsigned char*>(data);
+void console_client_t::send_raw(const std::string& data) {
+  const char* bytes = data.data();
+  std::size_t length = data.size();
   while (length > 0) {
     const ssize_t n = ::send(fd_, bytes, length, MSG_NOSIGNAL);
     if (n < 0) {
@@ -76,13 +66,10 @@ void console_client_t::send_raw(const void* data, std::size_t length) {
 
 void console_client_t::send_frame(std::uint16_t id, const void* body, std::size_t length) {
   if (length > 0xffff) throw std::length_error("frame body longer than 65535 bytes");
-  std::vector<unsigned char> frame(4 + length);
-  frame[0] = static_cast<unsigned char>(id);
-  frame[1] = static_cast<unsigned char>(id >> 8);
-  frame[2] = static_cast<unsigned char>(length);
-  frame[3] = static_cast<unsigned char>(length >> 8);
-  if (length > 0) std::copy_n(static_cast<const unsigned char*>(body), length, frame.begin() + 4);
-  send_raw(frame.data(), frame.size());
+  std::string frame{static_cast<char>(id), static_cast<char>(id >> 8), static_cast<char>(length),
+                    static_cast<char>(length >> 8)};
+  if (length > 0) frame.append(static_cast<const char*>(body), length);
+  send_raw(frame);
 }
 
 void console_client_t::send(const ferun::command_t& cmd) {
@@ -97,8 +84,9 @@ std::optional<frame_t> console_client_t::take_frame() {
   if (pending_.size() < 4 + length) return std::nullopt;
   frame_t frame;
   frame.id = static_cast<std::uint16_t>(pending_[0] | pending_[1] << 8);
-  frame.body.assign(pending_.begin() + 4, pending_.begin() + 4 + static_cast<long>(length));
-  pending_.erase(pending_.begin(), pending_.begin() + 4 + static_cast<long>(length));
+  const auto end = pending_.begin() + 4 + static_cast<long>(length);
+  frame.body.assign(pending_.begin() + 4, end);
+  pending_.erase(pending_.begin(), end);
   return frame;
 }
 
@@ -113,39 +101,25 @@ std::optional<frame_t> console_client_t::receive(std::chrono::milliseconds timeo
     if (left.count() <= 0) return std::nullopt;
     pollfd p{fd_, POLLIN, 0};
     const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      raise_errno("poll");
-    }
-    if (ready == 0) continue;
+    if (ready < 0 && errno != EINTR) raise_errno("poll");
+    if (ready <= 0) continue;
 
     unsigned char chunk[16384];
     const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      if (errno == ECONNRESET) {
-        peer_closed_ = true;
-        continue;
-      }
-      raise_errno("recv");
-    }
-    if (n == 0) {
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n < 0 && errno != ECONNRESET) raise_errno("recv");
+    if (n <= 0)
       peer_closed_ = true;
-      continue;
-    }
-    pending_.insert(pending_.end(), chunk, chunk + n);
+    else
+      pending_.insert(pending_.end(), chunk, chunk + n);
   }
 }
 
 bool console_client_t::wait_closed(std::chrono::milliseconds timeout) {
   const auto deadline = clock_type::now() + timeout;
-  while (!peer_closed_) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
-    if (left.count() <= 0) return false;
-    receive(left);
-  }
-  return true;
+  while (!peer_closed_ && clock_type::now() < deadline)
+    receive(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now()));
+  return peer_closed_;
 }
 
 }  // namespace ferun_test

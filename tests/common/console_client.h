@@ -1,10 +1,5 @@
 // A test stand-in for the management console: one blocking TCP connection to 127.0.0.1 that
 // sends messages as frames (or any raw bytes) and receives frames with a deadline.
-//
-//   console_client_t console(port, std::chrono::seconds(5));   // retries until connected
-//   ferun::command_hello_t hello; ... console.send(hello);
-//   auto frame = console.receive(std::chrono::seconds(5));     // nullopt: timeout or closed
-//   auto answer = frame->as<ferun::answer_hello_t>();
 #pragma once
 
 #include <chrono>
@@ -25,8 +20,8 @@ struct frame_t {
   std::uint16_t id = 0;
   std::vector<unsigned char> body;
 
-  // Parses the body into a fresh message of class M, its id set to this frame's id. Raises
-  // "buffer overflow" when the body is too short. A packet's data view points into `body`.
+  // Parses the body into a message of class M with this frame's id. Raises "buffer overflow"
+  // when the body is too short. A packet's data view points into `body`.
   template <class M>
   M as() const {
     M message = make<M>();
@@ -55,25 +50,20 @@ class console_client_t {
   console_client_t(const console_client_t&) = delete;
   console_client_t& operator=(const console_client_t&) = delete;
 
-  // Sends `cmd` as one frame (id: low 16 bits of cmd.id; body up to 65535 bytes).
+  // Sends `cmd` as one frame (id: low 16 bits of cmd.id).
   void send(const ferun::command_t& cmd);
-  // Sends a frame with any id and body, e.g. unknown ids or bodies longer than the receiver takes.
+  // Sends a frame with any id and body (up to 65535 bytes).
   void send_frame(std::uint16_t id, const void* body, std::size_t length);
   // Sends bytes as they are: upload content, half frames, garbage.
-  void send_raw(const void* data, std::size_t length);
-  void send_raw(const std::string& data) { send_raw(data.data(), data.size()); }
+  void send_raw(const std::string& data);
 
-  // The next frame, waiting at most `timeout`; nullopt on timeout or when the peer has closed
-  // (then `closed()` is true). Bytes of a frame cut by a timeout are kept for the next call.
+  // The next frame, waiting at most `timeout`; nullopt on timeout or when the peer has closed.
+  // Bytes of a frame cut by a timeout are kept for the next call.
   std::optional<frame_t> receive(std::chrono::milliseconds timeout);
   // Waits up to `timeout` for the peer to close, dropping any frames that arrive first.
   bool wait_closed(std::chrono::milliseconds timeout);
-  bool closed() const { return peer_closed_; }
 
-  // Closes the connection (the peer then reads the end of the stream).
   void close();
-  // Half-closes: no more bytes are sent, receiving goes on.
-  void shutdown_send();
   int fd() const { return fd_; }
 
  private:

@@ -15,7 +15,8 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
+
+#include "common/poll_until.h"
 
 namespace fs = boost::filesystem;
 
@@ -27,9 +28,20 @@ std::runtime_error system_failure(const std::string& what) {
   return std::runtime_error(what + ": " + strerror(errno));
 }
 
-// A small pause between polls; the deadline, not this, bounds every wait.
-void pause_briefly() {
-  std::this_thread::sleep_for(5ms);
+// Whether /proc/net/tcp lists a listening IPv4 socket on `port`.
+bool listening_on(std::uint16_t port) {
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line);  // the header
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    const size_t colon = local.find(':');
+    if (colon == std::string::npos || state != "0A") continue;
+    if (std::stoul(local.substr(colon + 1), nullptr, 16) == port) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -55,14 +67,13 @@ daemon_launcher_t::daemon_launcher_t(const scripts_t& scripts) : dir_("ferun_lau
   output_file_ = dir_ / (name_ + ".output");
 
   const fs::path built(FERUN_BINARY_DIR);
-  fs::copy_file(built / "ferun", program_path());
-  fs::permissions(program_path(), static_cast<fs::perms>(0755));
-  for (const char* script : {"sysinfo", "tavrel-snort"}) {
-    if (scripts.count(script) == 0) {
-      fs::copy_file(built / script, dir_ / script);
-      fs::permissions(dir_ / script, static_cast<fs::perms>(0755));
-    }
-  }
+  auto copy = [&](const char* from, const fs::path& to) {
+    fs::copy_file(built / from, to);
+    fs::permissions(to, static_cast<fs::perms>(0755));
+  };
+  copy("ferun", program_path());
+  for (const char* script : {"sysinfo", "tavrel-snort"})
+    if (scripts.count(script) == 0) copy(script, dir_ / script);
   for (const auto& script : scripts) write_script(script.first, script.second);
 }
 
@@ -72,19 +83,7 @@ daemon_launcher_t::~daemon_launcher_t() {
   fs::remove_all(tmpdir(), ignored);
 }
 
-fs::path daemon_launcher_t::program_path() const {
-  return dir_ / name_;
-}
-
-fs::path daemon_launcher_t::tmpdir() const {
-  return fs::path("/tmp") / name_;
-}
-
-void daemon_launcher_t::write_script(const std::string& name, const std::string& text) {
-  write_file(dir_ / name, text, 0755);
-}
-
-void daemon_launcher_t::start(const std::vector<std::string>& args, const fs::path& cwd) {
+void daemon_launcher_t::start(const std::vector<std::string>& args) {
   kill_group();
   status_.reset();
 
@@ -98,7 +97,7 @@ void daemon_launcher_t::start(const std::vector<std::string>& args, const fs::pa
   argv.push_back(nullptr);
   const std::string program = program_path().string();
   const std::string output = output_file_.string();
-  const std::string workdir = (cwd.empty() ? dir_.path() : cwd).string();
+  const std::string workdir = dir_.path().string();
 
   const pid_t pid = fork();
   if (pid < 0) throw system_failure("fork");
@@ -134,55 +133,19 @@ bool daemon_launcher_t::running() {
 }
 
 std::optional<int> daemon_launcher_t::wait_exit(std::chrono::milliseconds deadline) {
-  const auto end = std::chrono::steady_clock::now() + deadline;
-  while (running()) {
-    if (std::chrono::steady_clock::now() >= end) return std::nullopt;
-    pause_briefly();
-  }
+  if (!poll_until([&] { return !running(); }, deadline)) return std::nullopt;
   return status_;
-}
-
-std::string daemon_launcher_t::output() const {
-  return read_file(output_file_);
 }
 
 bool daemon_launcher_t::wait_for_output(const std::string& text,
                                         std::chrono::milliseconds deadline) {
-  const auto end = std::chrono::steady_clock::now() + deadline;
-  for (;;) {
-    if (output().find(text) != std::string::npos) return true;
-    if (std::chrono::steady_clock::now() >= end) return false;
-    pause_briefly();
-  }
+  return poll_until([&] { return output().find(text) != std::string::npos; }, deadline);
 }
-
-namespace {
-
-// Whether /proc/net/tcp lists a listening IPv4 socket on `port`.
-bool listening_on(std::uint16_t port) {
-  std::ifstream table("/proc/net/tcp");
-  std::string line;
-  std::getline(table, line);  // the header
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, state;
-    fields >> slot >> local >> remote >> state;
-    const size_t colon = local.find(':');
-    if (colon == std::string::npos || state != "0A") continue;
-    if (std::stoul(local.substr(colon + 1), nullptr, 16) == port) return true;
-  }
-  return false;
-}
-
-}  // namespace
 
 bool daemon_launcher_t::wait_listening(std::uint16_t port, std::chrono::milliseconds deadline) {
-  const auto end = std::chrono::steady_clock::now() + deadline;
-  for (;;) {
-    if (listening_on(port)) return true;
-    if (!running() || std::chrono::steady_clock::now() >= end) return false;
-    pause_briefly();
-  }
+  bool listening = false;
+  poll_until([&] { return (listening = listening_on(port)) || !running(); }, deadline);
+  return listening;
 }
 
 bool daemon_launcher_t::send_signal(int sig) {
@@ -212,7 +175,6 @@ std::uint16_t daemon_launcher_t::free_port() {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
   socklen_t length = sizeof address;
   const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
                   getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;

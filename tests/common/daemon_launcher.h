@@ -1,14 +1,11 @@
 // Runs the real daemon for end-to-end tests. Each launcher copies the built executable under a
-// unique name (ferun_test_<pid>_<n>) into a fresh temporary directory together with the scripts
-// `sysinfo` and `tavrel-snort` (the built ones, or texts the test supplies), so that runs never
-// share their temporary directory /tmp/<name>. The daemon runs in a process group of its own with
-// standard output and error captured to a file; the destructor kills the group and removes the
-// directory and /tmp/<name>.
+// unique name into a fresh temporary directory with the scripts `sysinfo` and `tavrel-snort`, so
+// that runs never share /tmp/<name>. The daemon runs in its own process group with its output
+// captured; the destructor kills the group and removes both directories.
 #pragma once
 
 #include <sys/types.h>
 
-#include <boost/filesystem/path.hpp>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -37,30 +34,27 @@ class daemon_launcher_t {
   daemon_launcher_t(const daemon_launcher_t&) = delete;
   daemon_launcher_t& operator=(const daemon_launcher_t&) = delete;
 
-  // The directory holding the copy and its scripts; the default working directory.
+  // The directory holding the copy and its scripts; the working directory.
   const boost::filesystem::path& dir() const { return dir_.path(); }
-  const std::string& program_name() const { return name_; }
-  boost::filesystem::path program_path() const;
   // "/tmp/" followed by the program name: the daemon's own temporary directory.
-  boost::filesystem::path tmpdir() const;
+  boost::filesystem::path tmpdir() const { return boost::filesystem::path("/tmp") / name_; }
 
   // Replaces (or adds) a script beside the copy, executable.
-  void write_script(const std::string& name, const std::string& text);
+  void write_script(const std::string& name, const std::string& text) {
+    write_file(dir_ / name, text, 0755);
+  }
 
-  // Starts the copy with `args` (the first command-line word is its absolute path) in `cwd`, or
-  // in dir() when `cwd` is empty. One run per launcher at a time: a running one is killed first.
-  void start(const std::vector<std::string>& args, const boost::filesystem::path& cwd = {});
+  // Starts the copy in dir() with `args` after its absolute path. A running one is killed first.
+  void start(const std::vector<std::string>& args);
 
   pid_t pid() const { return pid_; }
   // True while the process has not ended; reaps it when it has.
   bool running();
   // Waits until the process ends or `deadline` passes; the raw wait status, or nothing.
   std::optional<int> wait_exit(std::chrono::milliseconds deadline);
-  // The status of the ended process (valid once running() is false or wait_exit returned one).
-  std::optional<int> status() const { return status_; }
 
   // Everything the process wrote on standard output and error so far.
-  std::string output() const;
+  std::string output() const { return read_file(output_file_); }
   // Waits until the output contains `text`; false when the deadline passes first.
   bool wait_for_output(const std::string& text, std::chrono::milliseconds deadline);
 
@@ -70,14 +64,15 @@ class daemon_launcher_t {
 
   // Sends `sig` to the process itself (not its group); false when it has already ended.
   bool send_signal(int sig);
-  // SIGTERM, then waits up to `deadline`; SIGKILL to the group if it is still running. The raw
-  // wait status.
+  // SIGTERM, then SIGKILL to the group if it is still running after `deadline`. The raw wait
+  // status.
   int stop(std::chrono::milliseconds deadline = 10s);
 
   // A loopback TCP port that was free a moment ago (bound to port 0 and released).
   static std::uint16_t free_port();
 
  private:
+  boost::filesystem::path program_path() const { return dir_ / name_; }
   void kill_group();
 
   temp_dir_t dir_;

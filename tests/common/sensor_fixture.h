@@ -1,10 +1,5 @@
-// A sensor object wired to a test console over a real loopback connection, for tests that drive
-// the sensor's operations directly on the test thread (or start its thread).
-//
-//   sensor_fixture_t f;                       // datadir and tmpdir in a fresh temp directory
-//   f.handshake("ids", 7, "probe");           // hello answered, sensor directory made
-//   f.sensor->on_get_value(cmd);              // any handler, on the test thread
-//   auto frame = f.console->receive(std::chrono::seconds(5));
+// A sensor object wired to a test console over a real loopback connection, its datadir and
+// tmpdir in a fresh temporary directory. Tests drive its handlers on the test thread or start it.
 #pragma once
 
 #include <boost/asio/ip/tcp.hpp>
@@ -45,9 +40,9 @@ struct sensor_fixture_t {
 
   // Sends a hello, runs the sensor's handshake on this thread and returns the answer.
   ferun::answer_hello_t handshake(const std::string& prefix, std::uint32_t id,
-                                  const std::string& name, std::uint32_t version = 1) {
+                                  const std::string& name) {
     ferun::command_hello_t hello;
-    hello.version = version;
+    hello.version = 1;
     hello.prefix = prefix;
     hello.sensor_id = id;
     hello.sensor_name = name;
