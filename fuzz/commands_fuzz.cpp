@@ -24,11 +24,9 @@ std::unique_ptr<command_t> make_message(std::uint8_t which) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size < 1 || size - 1 > 0xffff) return 0;
-  const std::uint8_t which = data[0];
-  std::unique_ptr<unsigned char[]> body(new unsigned char[size - 1]);
-  std::memcpy(body.get(), data + 1, size - 1);
-  fuzz::check_body([which] { return make_message(which); }, body.get(),
-                   static_cast<std::uint16_t>(size - 1));
+  fuzz::selected_body_t in;
+  if (!fuzz::split_selector(data, size, in)) return 0;
+  const std::uint8_t which = in.which;
+  fuzz::check_body([which] { return make_message(which); }, in.body.get(), in.length);
   return 0;
 }

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,6 +36,24 @@ inline std::uint32_t le(const std::uint8_t* p, std::size_t n) {
   std::uint32_t v = 0;
   for (std::size_t i = 0; i < n; ++i) v |= std::uint32_t{p[i]} << (8 * i);
   return v;
+}
+
+// An input read as one selector byte and a message body, the body copied into a buffer of
+// exactly its size so that a read past its end is caught.
+struct selected_body_t {
+  std::uint8_t which = 0;
+  std::unique_ptr<unsigned char[]> body;
+  std::uint16_t length = 0;
+};
+
+// False when there is no selector byte or the body is longer than a frame can carry.
+inline bool split_selector(const std::uint8_t* data, std::size_t size, selected_body_t& out) {
+  if (size < 1 || size - 1 > 0xffff) return false;
+  out.which = data[0];
+  out.length = static_cast<std::uint16_t>(size - 1);
+  out.body.reset(new unsigned char[out.length]);
+  std::memcpy(out.body.get(), data + 1, out.length);
+  return true;
 }
 
 }  // namespace fuzz

@@ -19,12 +19,11 @@ std::unique_ptr<command_t> make_message(std::uint8_t which) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size < 1 || size - 1 > 0xffff) return 0;
-  const std::uint8_t which = data[0];
-  std::unique_ptr<unsigned char[]> body(new unsigned char[size - 1]);
-  std::memcpy(body.get(), data + 1, size - 1);
-  const unsigned char* start = body.get();
-  const auto length = static_cast<std::uint16_t>(size - 1);
+  fuzz::selected_body_t in;
+  if (!fuzz::split_selector(data, size, in)) return 0;
+  const std::uint8_t which = in.which;
+  const unsigned char* start = in.body.get();
+  const std::uint16_t length = in.length;
   fuzz::check_body([which] { return make_message(which); }, start, length);
 
   // A packet's data is a view into the body it was read from, never a copy.
