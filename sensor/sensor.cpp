@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <exception>
 
-#include "service/clock.h"
+#include "support/clock.h"
 #include "support/path_utils.h"
 #include "support/string_utils.h"
 

@@ -14,7 +14,7 @@
 
 #include "sensor/ids_info.h"
 #include "sensor/sensor.h"
-#include "service/clock.h"
+#include "support/clock.h"
 #include "support/path_utils.h"
 #include "support/string_utils.h"
 

@@ -15,7 +15,7 @@
 #include <memory>
 
 #include "sensor/sensor.h"
-#include "service/clock.h"
+#include "support/clock.h"
 #include "support/path_utils.h"
 #include "support/string_utils.h"
 

@@ -13,7 +13,7 @@
 #include <iostream>
 
 #include "sensor/sensor.h"
-#include "service/config.h"
+#include "support/config.h"
 #include "service/monitor.h"
 #include "support/log.h"
 #include "support/string_utils.h"

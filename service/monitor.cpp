@@ -15,7 +15,7 @@
 #include <string>
 
 #include "sensor/sensor.h"
-#include "service/clock.h"
+#include "support/clock.h"
 #include "service/sensor_server.h"
 #include "support/string_utils.h"
 

@@ -4,7 +4,7 @@
 // a restart loop until its own SIGINT/SIGTERM handler sets the exit flag.
 #pragma once
 
-#include "service/config.h"
+#include "support/config.h"
 #include "support/log.h"
 
 namespace ferun {

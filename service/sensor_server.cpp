@@ -13,7 +13,7 @@
 #include <cstring>
 #include <thread>
 
-#include "service/clock.h"
+#include "support/clock.h"
 
 namespace ferun {
 

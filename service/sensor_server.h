@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "sensor/sensor.h"
-#include "service/config.h"
+#include "support/config.h"
 
 namespace ferun {
 

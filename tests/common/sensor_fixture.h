@@ -11,7 +11,7 @@
 #include "common/console_client.h"
 #include "common/temp_dir.h"
 #include "sensor/sensor.h"
-#include "service/config.h"
+#include "support/config.h"
 
 namespace ferun_test {
 

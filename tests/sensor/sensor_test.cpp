@@ -13,7 +13,7 @@
 #include "common/poll_until.h"
 #include "common/sensor_fixture.h"
 #include "common/u2_writer.h"
-#include "service/clock.h"
+#include "support/clock.h"
 
 namespace fs = boost::filesystem;
 using namespace std::chrono_literals;

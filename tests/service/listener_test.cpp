@@ -10,7 +10,7 @@
 #include "common/console_client.h"
 #include "common/daemon_launcher.h"
 #include "common/poll_until.h"
-#include "service/clock.h"
+#include "support/clock.h"
 #include "service/sensor_server.h"
 #include "support/log.h"
 

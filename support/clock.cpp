@@ -1,4 +1,4 @@
-#include "service/clock.h"
+#include "support/clock.h"
 
 #include <sys/time.h>
 #include <unistd.h>
