@@ -25,9 +25,9 @@
 #include "proto/commands.h"
 #include "proto/proto.h"
 #include "proto/sensor_messages.h"
-#include "support/config.h"
 #include "snort/snort_msg_map.h"
 #include "snort/u2_file.h"
+#include "support/config.h"
 #include "support/log.h"
 
 namespace ferun {

@@ -13,8 +13,8 @@
 #include <iostream>
 
 #include "sensor/sensor.h"
-#include "support/config.h"
 #include "service/monitor.h"
+#include "support/config.h"
 #include "support/log.h"
 #include "support/string_utils.h"
 

@@ -15,8 +15,8 @@
 #include <string>
 
 #include "sensor/sensor.h"
-#include "support/clock.h"
 #include "service/sensor_server.h"
+#include "support/clock.h"
 #include "support/string_utils.h"
 
 namespace ferun {

@@ -10,8 +10,8 @@
 #include "common/console_client.h"
 #include "common/daemon_launcher.h"
 #include "common/poll_until.h"
-#include "support/clock.h"
 #include "service/sensor_server.h"
+#include "support/clock.h"
 #include "support/log.h"
 
 namespace fs = boost::filesystem;
