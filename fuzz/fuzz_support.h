@@ -10,8 +10,6 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "proto/sensor_messages.h"
 #include "support/fmt_ring.h"
@@ -25,16 +23,10 @@ namespace fuzz {
 
 // A directory under /tmp, removed when the process ends normally.
 inline const std::string& scratch_dir() {
-  static const struct scratch_t {
-    std::string path = [] {
-      char pattern[] = "/tmp/ferun_fuzz.XXXXXX";
-      FUZZ_CHECK(mkdtemp(pattern));
-      return std::string(pattern);
-    }();
-    ~scratch_t() {
-      std::error_code ignored;
-      std::filesystem::remove_all(path, ignored);
-    }
+  static struct scratch_t {
+    std::string path = mkdtemp(&std::string("/tmp/ferun_fuzz.XXXXXX")[0]);
+    std::error_code ignored;
+    ~scratch_t() { std::filesystem::remove_all(path, ignored); }
   } dir;
   return dir.path;
 }
