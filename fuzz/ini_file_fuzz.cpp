@@ -15,7 +15,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const ini_status_t ok = ini_status_t::ok;
   ini_map_t whole, pieces, again, one;
   const ini_status_t status = parse_ini(text, whole);
-  FUZZ_CHECK((*ini_status_text(status) == '\0') == (status == ok));
   ini_parser_t parser(pieces);
   for (std::size_t at = 0; at < text.size(); at += piece)
     parser.feed(text.data() + at, std::min(piece, text.size() - at));

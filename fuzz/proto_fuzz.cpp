@@ -45,8 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::string> expected, got;
   walk(data + 1, size - 1, expected);
 
-  // The whole stream is sent at once (one the socket does not take is skipped), then the far end
-  // is closed.
+  // The stream is sent at once (one the socket does not take is skipped) and the far end closed.
   int fds[2];
   FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0);
   const ssize_t sent = ::send(fds[1], data + 1, size - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
