@@ -126,6 +126,7 @@ int main(int argc, char** argv) {
     std::ifstream in(argv[i], std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     FUZZ_CHECK(in.is_open());
+    std::fprintf(stderr, "replay %s\n", argv[i]);
     LLVMFuzzerTestOneInput(fuzz::exact_copy(bytes.data(), bytes.size()).get(), bytes.size());
   }
   return argc > 1 ? 0 : 1;
