@@ -1,5 +1,4 @@
-// The console's commands and the sensor's answers read from any body; the checks are those of
-// fuzz::check_selected.
+// The console's commands and the sensor's answers, checked by fuzz::check_selected.
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -4,11 +4,8 @@
 #include "proto/proto.h"
 #include "sensor/ids_info.h"
 
-using namespace ferun;
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const ids_info_map_t info =
-      parse_ids_info(std::string(reinterpret_cast<const char*>(data), size));
+  const ids_info_map_t info = parse_ids_info({reinterpret_cast<const char*>(data), size});
   for (const auto& pair : ids_info_defaults()) FUZZ_CHECK(info.count(pair.first) == 1);
   command_stats_t stats;
   fill_stats(info, stats);

@@ -1,12 +1,9 @@
 // The value-file parser, writer and pair check. Input: a byte setting the size of the pieces the
-// text is fed in, then the text. Pieces parse as the whole text does; a good file's pairs pass the
-// pair check and survive a write and a new parse; the text cut at its first NUL into a name and a
-// value passes the pair check exactly when writing and parsing it gives it back; the printable
-// form holds no control byte.
+// text is fed in, then the text. Pieces parse as the whole does and a failure is final; good pairs
+// pass the pair check and survive a write and a parse, as does the text cut at its first NUL into
+// a name and a value exactly when it passes; the printable form has no control byte.
 #include "fuzz_support.h"
 #include "sensor/ini_file.h"
-
-using namespace ferun;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
@@ -19,7 +16,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t at = 0; at < text.size(); at += piece)
     parser.feed(text.data() + at, std::min(piece, text.size() - at));
   FUZZ_CHECK(parser.finish() == status && pieces == whole);
-  // A failure is final.
   FUZZ_CHECK(status == ok || (parser.feed("a=b\n", 4) == status && pieces == whole));
 
   for (const auto& pair : whole) FUZZ_CHECK(check_ini_pair(pair.first, pair.second).empty());

@@ -7,8 +7,6 @@
 #include "fuzz_support.h"
 #include "proto/proto.h"
 
-using namespace ferun;
-
 namespace {
 
 std::string record_of(const command_t& message) {
@@ -25,7 +23,7 @@ void walk(const std::uint8_t* s, std::size_t n, std::vector<std::string>& out) {
     const std::uint8_t* body = s + pos + 4;
     pos += 4 + length;
     if (id < 1 || id > 6) continue;
-    const auto message = fuzz::make_message(id - 1);
+    const auto message = fuzz::messages[id - 1]();
     const auto kept = static_cast<std::uint16_t>(std::min<std::size_t>(length, proto_t::body_size));
     if (fuzz::raises([&] { message->deserialize(body, kept); })) return out.push_back("bad body");
     const std::uint32_t size = id == 6 ? static_cast<const command_file_t&>(*message).size : 0;
@@ -40,7 +38,7 @@ void walk(const std::uint8_t* s, std::size_t n, std::vector<std::string>& out) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fuzz::quiet_stdout();
-  static const boost::filesystem::path dir = fuzz::scratch_dir();
+  static const boost::filesystem::path dir = fuzz::scratch_dir();  // the framer keeps a reference
   if (size < 1) return 0;
   std::vector<std::string> expected, got;
   walk(data + 1, size - 1, expected);

@@ -1,5 +1,4 @@
-// The sensor's event, packet and statistics messages read from any body; the checks are those of
-// fuzz::check_selected.
+// The sensor's event, packet and statistics messages, checked by fuzz::check_selected.
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -1,6 +1,6 @@
 // The signature map loader. Input: a byte placing the cut between the files (the sid map takes
 // that share, in 255ths, of the rest), the sid map, the gen map. A failed load says why, loading
-// again replaces the entries and the throwing form agrees, an unknown signature shows its number.
+// again gives the same entries and the same failure, an unknown signature shows its number.
 #include "fuzz_support.h"
 #include "snort/snort_msg_map.h"
 
@@ -12,20 +12,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::write_file(sid, data + 1, sid_size);
   fuzz::write_file(gen, data + 1 + sid_size, size - 1 - sid_size);
   snort_msg_map_t map;
-  exception_t e(-1, "");
+  exception_t e(-1, ""), again(-1, "");
   const bool ok = map.load(gen.c_str(), sid.c_str(), e);
   FUZZ_CHECK(ok ? e.code == 0 : !e.message.empty());
   const std::size_t entries = map.size();
-  try {
-    map.load(gen.c_str(), sid.c_str());
-    FUZZ_CHECK(ok);
-  } catch (const exception_t& again) {
-    FUZZ_CHECK(!ok && again.message == e.message);
-  }
-  FUZZ_CHECK(map.size() == entries);
-  for (std::size_t i = 0; i + 4 <= size && i < 64; i += 4)
-    FUZZ_CHECK(map.get(i ? data[i] % 4 : 1, fuzz::le(data + i, 4) % 4096).message.size() <
-               size + 64);
+  FUZZ_CHECK(map.load(gen.c_str(), sid.c_str(), again) == ok && map.size() == entries &&
+             again.message == e.message);
   FUZZ_CHECK(map.get(0xffffffffu, 0xffffffffu).message == "4294967295");
   return 0;
 }
