@@ -40,10 +40,10 @@ daemon_launcher_t::daemon_launcher_t(const scripts_t& scripts) : dir_("ferun_lau
   cwd = dir();
   for (const char* file : {"ferun", "sysinfo", "tavrel-snort"}) {
     const fs::path to = file == std::string("ferun") ? program_path() : dir_ / file;
-    if (scripts.count(file) == 0) fs::copy_file(fs::path(FERUN_BINARY_DIR) / file, to);
-    fs::permissions(to, static_cast<fs::perms>(0755));
+    const auto script = scripts.find(file);
+    if (script == scripts.end()) fs::copy_file(fs::path(FERUN_BINARY_DIR) / file, to);
+    write_file(to, script == scripts.end() ? read_file(to) : script->second, 0755);
   }
-  for (const auto& script : scripts) write_script(script.first, script.second);
 }
 
 daemon_launcher_t::~daemon_launcher_t() {
