@@ -116,8 +116,8 @@ TEST_F(Fault, CutOffConsolesAndAFloodPastTheDescriptorLimit) {
                               : n == 1 ? std::string("\x05\x00\x2c\x01", 4) + std::string(100, 'v')
                                        : std::string("\x01\x00", 2));
   }
-  EXPECT_EQ(set_value(first, "kept").status, 0);
   consoles.clear();
+  EXPECT_EQ(set_value(first, "kept").status, 0);
   expect_serves(3);
   EXPECT_FALSE(fs::exists(sensor_ / "cut.rules"));
 }
