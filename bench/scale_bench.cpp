@@ -7,11 +7,13 @@
 // it then counts each console's event and packet messages until every console has all of its
 // alerts. With everything caught up and all N consoles still connected, it reads the worker's
 // threads and resident memory and the CPU time of the whole daemon (monitor and worker) over an
-// idle window. Finally it closes every console and reads threads and memory again.
+// idle window. Finally it closes every console and reads threads and memory again. Then, on a
+// fresh daemon, it connects N consoles again and times the orderly stop (SIGTERM to the monitor)
+// while every one of them is still receiving its alerts.
 //
 // Prints, per N: the time to connect, to answer every hello and to deliver every alert; the
 // worker's threads; resident memory per connection (growth over the daemon with no console,
-// divided by N); and the daemon's idle CPU in percent of one core.
+// divided by N); the daemon's idle CPU in percent of one core; and the orderly stop's time.
 //
 //   scale_bench [counts] [pairs] [directory]
 //
@@ -19,6 +21,7 @@
 // console's spool (1000); directory: where the spools are written (a fresh temporary directory
 // by default, removed at the end; a given one is kept).
 #include <poll.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -279,6 +282,43 @@ figures_t run(size_t count, size_t pairs, const std::string& spool, const fs::pa
   return f;
 }
 
+// The orderly stop under load: N consoles connected, every one of them still receiving its
+// alerts, then SIGTERM to the monitor. Seconds until the monitor has exited.
+double measure_stop(size_t count, const fs::path& root) {
+  ferun_test::daemon_launcher_t launcher;
+  const uint16_t port = ferun_test::daemon_launcher_t::free_port();
+  launcher.start({"--port", std::to_string(port), "--datadir", (root / "data").string()});
+  if (!launcher.wait_listening(port, 10s))
+    throw std::runtime_error("the daemon does not listen: " + launcher.output());
+  consoles_t consoles;
+  for (size_t i = 0; i < count; ++i) {
+    consoles.push_back(std::make_unique<console_t>(port));
+    ferun::command_hello_t h;
+    h.version = 1;
+    h.prefix = "stop";
+    h.sensor_id = static_cast<uint32_t>(i + 1);
+    consoles.back()->send(h);
+    ferun::command_setup_t s;
+    s.options = 0x2;
+    s.logdir = (root / "spools" / std::to_string(i + 1)).string();
+    s.logpattern = "threats.log";
+    s.sidmap = (root / "sid-msg.map").string();
+    s.genmap = (root / "gen-msg.map").string();
+    consoles.back()->send(s);
+  }
+  // Busy: every console has had alerts and more are on their way (the spools are far larger).
+  if (!pump(
+          consoles, alerts_deadline, [](const console_t& c) { return c.events >= 10; },
+          [](console_t& c, uint16_t id, const unsigned char*, size_t) {
+            c.events += id == ferun::command_event_t::message_id;
+          }))
+    throw std::runtime_error("not every console had alerts in time");
+  const auto t_stop = clock_type::now();
+  launcher.send_signal(SIGTERM);
+  if (!launcher.wait_exit(30s)) throw std::runtime_error("the daemon did not stop in 30 s");
+  return seconds_since(t_stop);
+}
+
 void print(const figures_t& f, size_t pairs) {
   const double n = static_cast<double>(f.consoles);
   const double per_connection = mib(f.rss_all_kib - f.rss_none_kib) / n;
@@ -335,6 +375,8 @@ int main(int argc, char** argv) {
       fs::remove_all(dir);
       const figures_t f = run(n, pairs, spool, dir);
       print(f, pairs);
+      std::printf("  orderly stop (SIGTERM) with %zu consoles receiving alerts: %.2f s\n", n,
+                  measure_stop(n, dir));
       std::fflush(stdout);
       if (own_root) fs::remove_all(dir);
     }

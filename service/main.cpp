@@ -1,5 +1,6 @@
 // Entry point: turns the command line and the optional configuration file into the configuration
 // record, prepares the program's paths, data directory and log, and hands over to the monitor.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <boost/any.hpp>
@@ -60,12 +61,40 @@ void validate(boost::any& v, const std::vector<std::string>& values, port_option
   }
 }
 
+// Script output and uploads go into the temporary directory under names anyone can guess, so it
+// must be this user's alone: created 0700 when missing, refused when another user could have
+// planted it or could write into it.
+void prepare_tmpdir(const fs::path& dir) {
+  const auto refuse = [&dir](const std::string& what) {
+    throw exception_t(string_utils::format("temporary directory %s %s", dir.c_str(), what.c_str()));
+  };
+  if (mkdir(dir.c_str(), 0700) == 0) {
+    // The umask may have taken the owner's own bits.
+    if (chmod(dir.c_str(), 0700) != 0)
+      refuse(std::string("cannot be set to 0700: ") + strerror(errno));
+    return;
+  }
+  if (errno != EEXIST) refuse(std::string("cannot be created: ") + strerror(errno));
+  struct stat st {};
+  if (lstat(dir.c_str(), &st) != 0) refuse(std::string("cannot be examined: ") + strerror(errno));
+  if (S_ISLNK(st.st_mode)) refuse("is a symbolic link");
+  if (!S_ISDIR(st.st_mode)) refuse("is not a directory");
+  if (st.st_uid != geteuid())
+    refuse(string_utils::format("is owned by user %u, not by %u", static_cast<unsigned>(st.st_uid),
+                                static_cast<unsigned>(geteuid())));
+  if ((st.st_mode & 022) != 0)
+    refuse(string_utils::format("is writable by others (mode %04o)",
+                                static_cast<unsigned>(st.st_mode & 07777)));
+}
+
 void start(int argc, char** argv, config_t& cfg) {
   const fs::path start_dir = fs::current_path();
 
   const fs::path self(argc > 0 && argv[0] ? argv[0] : "ferun");
   cfg.progname = self.filename().string();
-  cfg.progdir = fs::absolute(self, start_dir).parent_path().string();
+  // A bare name was found through the search path: the scripts lie beside the executable itself.
+  cfg.progdir = self.has_parent_path() ? fs::absolute(self, start_dir).parent_path().string()
+                                       : fs::read_symlink("/proc/self/exe").parent_path().string();
 
   po::options_description desc("Allowed options");
   // clang-format off
@@ -118,6 +147,11 @@ void start(int argc, char** argv, config_t& cfg) {
   cfg.tmpdir = fs::path("/tmp/" + cfg.progname);
   cfg.datadir = fs::absolute(cfg.datadir, start_dir);
 
+  // Locked before anything is created or emptied, so that a second start with the same pidfile
+  // changes nothing; and before the detach, so that a failure still reaches the terminal.
+  pidfile_t pidfile(cfg.pidfile);
+  prepare_tmpdir(cfg.tmpdir);
+
   // One level only: a missing parent is an error, not something to create.
   if (!fs::is_directory(cfg.datadir) && !fs::create_directory(cfg.datadir)) {
     // A directory of that name appeared between the examination and the creation.
@@ -145,7 +179,7 @@ void start(int argc, char** argv, config_t& cfg) {
   }
 
   // From here the monitor serves until the service is told to end.
-  monitor(cfg);
+  monitor(cfg, pidfile);
 }
 
 }  // namespace
@@ -157,10 +191,13 @@ int main(int argc, char** argv) {
     ferun::start(argc, argv, cfg);
   } catch (const std::exception& e) {
     std::cout << "can't start: " << e.what() << ", exit\n";
+    return 1;
   } catch (const exception_t& e) {
     std::cout << "can't start: " << e.message << ", exit\n";
+    return 1;
   } catch (...) {
     std::cout << "can't start: some error occured, exit\n";
+    return 1;
   }
   return 0;
 }

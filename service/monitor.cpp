@@ -1,6 +1,9 @@
 #include "service/monitor.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,25 +36,11 @@ sigset_t service_signals() {
   return set;
 }
 
-struct file_closer_t {
-  void operator()(FILE* file) const { fclose(file); }
-};
-
-void write_pidfile(const boost::filesystem::path& path) {
-  std::unique_ptr<FILE, file_closer_t> file(fopen(path.c_str(), "w+e"));
-  if (!file) {
-    const int error = errno;
-    L.error("Can't create pidfile %s: %s\n", path.c_str(), strerror(error));
-    throw exception_t(
-        string_utils::format("Can't create pidfile %s: %s\n", path.c_str(), strerror(error)));
-  }
-  fprintf(file.get(), "%u", static_cast<unsigned>(getpid()));
-}
-
 // Forks a worker; in the child this never returns.
-pid_t fork_worker(const config_t& config) {
+pid_t fork_worker(const config_t& config, pidfile_t& pidfile) {
   // Output still buffered here would otherwise be written twice, once by each process.
   fflush(nullptr);
+  const pid_t monitor_pid = getpid();
   const pid_t pid = fork();
   if (pid < 0) {
     const int error = errno;
@@ -59,7 +48,8 @@ pid_t fork_worker(const config_t& config) {
     throw exception_t(string_utils::format("Fork failed (%s)\n", strerror(error)));
   }
   if (pid == 0) {
-    sensor(config);
+    pidfile.release();
+    sensor(config, monitor_pid);
     exit(1);
   }
   return pid;
@@ -84,17 +74,67 @@ void report_listener_failure(const char* text) {
 
 }  // namespace
 
+pidfile_t::pidfile_t(const boost::filesystem::path& path) : path_(path) {
+  if (path_.empty()) return;
+  fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd_ < 0) {
+    const int error = errno;
+    L.error("Can't create pidfile %s: %s\n", path_.c_str(), strerror(error));
+    throw exception_t(
+        string_utils::format("Can't create pidfile %s: %s\n", path_.c_str(), strerror(error)));
+  }
+  if (flock(fd_, LOCK_EX | LOCK_NB) == 0) return;
+  const int error = errno;
+  char pid[24] = "";
+  const ssize_t got = pread(fd_, pid, sizeof pid - 1, 0);
+  if (got > 0) pid[got] = '\0';
+  ::close(fd_);
+  fd_ = -1;
+  if (error == EWOULDBLOCK)
+    throw exception_t(string_utils::format("pidfile %s is held by the running instance %s",
+                                           path_.c_str(), got > 0 ? pid : "(no id yet)"));
+  throw exception_t(
+      string_utils::format("Can't lock pidfile %s: %s", path_.c_str(), strerror(error)));
+}
+
+pidfile_t::~pidfile_t() {
+  remove();
+}
+
+void pidfile_t::write_pid() const {
+  if (fd_ < 0) return;
+  const std::string pid = std::to_string(getpid());
+  if (ftruncate(fd_, 0) != 0 || pwrite(fd_, pid.data(), pid.size(), 0) < 0)
+    L.error("Can't write pidfile %s: %s\n", path_.c_str(), strerror(errno));
+}
+
+void pidfile_t::remove() {
+  if (fd_ < 0) return;
+  // Removed while still locked: a start that waits for the lock then finds no stale file.
+  unlink(path_.c_str());
+  release();
+}
+
+void pidfile_t::release() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
 void sensor_sig_act(int signal) {
   if (signal == SIGINT || signal == SIGTERM) g_do_exit.store(true);
 }
 
-void monitor(const config_t& config) {
+void monitor(const config_t& config, pidfile_t& pidfile) {
   // Blocked before any thread starts, so that every thread inherits the mask and the signals are
   // taken only by sigwaitinfo below.
   const sigset_t signals = service_signals();
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  // Log tools send these to ask for a log reopen; by default they would end the monitor and leave
+  // the worker unmanaged.
+  signal(SIGUSR1, SIG_IGN);
+  signal(SIGUSR2, SIG_IGN);
 
-  if (!config.pidfile.empty()) write_pidfile(config.pidfile);
+  pidfile.write_pid();
 
   const std::uint64_t before_clock = stime_t::g_timestamp.load();
   boost::thread(clock_thread).detach();
@@ -104,7 +144,7 @@ void monitor(const config_t& config) {
   while (stime_t::g_timestamp.load() == before_clock && !g_do_exit.load()) usleep(1000);
 
   if (!g_do_exit.load()) {
-    pid_t worker = fork_worker(config);
+    pid_t worker = fork_worker(config, pidfile);
     while (!g_do_exit.load()) {
       siginfo_t info{};
       // Fails with EINTR when the monitor was stopped and continued: no signal was taken.
@@ -125,7 +165,7 @@ void monitor(const config_t& config) {
           if (waitpid(worker, &status, WNOHANG) != worker) break;
           L.error("sensor has failed with status %d, restatring it\n",
                   WIFEXITED(status) ? WEXITSTATUS(status) : 0);
-          worker = fork_worker(config);
+          worker = fork_worker(config, pidfile);
           break;
         }
         case SIGHUP:
@@ -140,10 +180,10 @@ void monitor(const config_t& config) {
     }
   }
 
-  if (!config.pidfile.empty()) unlink(config.pidfile.c_str());
+  pidfile.remove();
 }
 
-void sensor(const config_t& config) {
+void sensor(const config_t& config, pid_t monitor_pid) {
   struct sigaction action {};
   action.sa_handler = sensor_sig_act;
   sigemptyset(&action.sa_mask);
@@ -152,6 +192,13 @@ void sensor(const config_t& config) {
   action.sa_flags = 0;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  // A service manager or nohup may have started the daemon with these ignored; the monitor's
+  // restarts rely on their default actions.
+  for (int sig : {SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2}) signal(sig, SIG_DFL);
+  // A monitor that dies must not leave the worker serving unmanaged: its death stops the worker
+  // in order. A monitor that died before the request took effect is seen by the parent check.
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (getppid() != monitor_pid) g_do_exit.store(true);
   // The handler is in place before the mask inherited from the monitor is lifted: a SIGTERM that
   // arrived since the fork is then a stop request instead of killing the worker outright.
   const sigset_t signals = service_signals();
@@ -171,7 +218,9 @@ void sensor(const config_t& config) {
     } catch (...) {
       report_listener_failure("some error occured");
     }
-    // A stop signal cuts this pause short when it lands on this thread.
+    // No pause on a stop request: the orderly stop is as quick as the connections' end. A stop
+    // signal also cuts the pause short when it lands on this thread.
+    if (g_do_exit.load()) break;
     sleep(1);
     if (g_do_exit.load()) break;
     sensor_t::L.error("run break: some error occurred, restarting\n");

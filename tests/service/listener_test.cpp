@@ -1,8 +1,5 @@
 // The clock thread and the listener inside the test process, on real loopback sockets.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <future>
 #include <memory>
@@ -95,56 +92,6 @@ TEST_F(Service, ReleasesEndedConnectionsAndStopsOnTheExitFlag) {
   EXPECT_LT(std::chrono::steady_clock::now() - begin, 1500ms);
   EXPECT_TRUE(staying.wait_closed(5s));
   EXPECT_TRUE(silent.wait_closed(5s));
-}
-
-TEST_F(Service, RunningOutOfDescriptorsKeepsServingAndQueuesNewConsoles) {
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "the address and undefined-behaviour checks need descriptors of their own";
-#endif
-  // Opened while descriptors are still to be had.
-  const int log_fd = ::open(log.c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(log_fd, 0);
-  console_client_t served_first(conf.port, 10s);
-  ASSERT_TRUE(say_hello(served_first, 1));
-
-  const auto log_text = [&] {
-    std::string text;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = ::pread(log_fd, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0)
-      text.append(buffer, static_cast<std::size_t>(n));
-    return text;
-  };
-
-  rlimit saved{};
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-  // The new console's own socket takes the last descriptor: the listener has none left.
-  rlimit tight = saved;
-  tight.rlim_cur = open_fds() + 1;
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
-  std::unique_ptr<console_client_t> queued;
-  try {
-    queued = std::make_unique<console_client_t>(conf.port, 10s);
-  } catch (...) {
-  }
-  const bool connected = queued != nullptr;
-  const bool limit_met = poll_until(
-      [&] { return log_text().find("accept: Too many open files") != std::string::npos; }, 5s);
-  // The console served before still is, while the new one waits.
-  ferun::command_get_value_t get;
-  get.names = {"x"};
-  served_first.send(get);
-  const auto answer = served_first.receive(10s);
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
-
-  ASSERT_TRUE(connected);
-  EXPECT_TRUE(limit_met);
-  EXPECT_FALSE(finished);
-  ASSERT_TRUE(answer);
-  EXPECT_EQ(answer->id, ferun::answer_get_value_t::message_id);
-  // With descriptors back, the queued console is served.
-  EXPECT_TRUE(say_hello(*queued, 2));
-  ::close(log_fd);
 }
 
 }  // namespace ferun_test
