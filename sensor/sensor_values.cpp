@@ -123,8 +123,8 @@ void sensor_t::on_get_value(const command_get_value_t& cmd) {
     answer.message = text;
     proto.write(answer);
     L.error("%s\n", string_utils::format("can't read values from %s (%s)", sensor_name.c_str(),
-                                       text.c_str())
-                      .c_str());
+                                         text.c_str())
+                        .c_str());
     return;
   }
   proto.write(answer);
