@@ -30,8 +30,10 @@ class Scripts : public testing::Test {
     ferun_test::write_file(dir_ / "bin" / "snort", kStandIn, 0755);
   }
   void TearDown() override {  // never leave a stand-in running
-    const pid_t pid = std::atoi(read_file(dir_ / "run" / "lo.pid").c_str());
-    if (pid > 1 && pid != getpid()) kill(pid, SIGKILL);
+    for (const char* pid_file : {"lo.pid", "eth9.pid"}) {
+      const pid_t pid = std::atoi(read_file(dir_ / "run" / pid_file).c_str());
+      if (pid > 1 && pid != getpid()) kill(pid, SIGKILL);
+    }
   }
   std::pair<int, std::string> run(const std::string& script, const std::vector<std::string>& words,
                                   const std::string& env = "SNORT= ") {
@@ -81,4 +83,37 @@ TEST_F(Scripts, StartStatusStopWithEveryValueAsOneWord) {
   EXPECT_EQ(run("tavrel-snort", {"stop", "lo"}).first, 0);
   EXPECT_EQ(run("tavrel-snort", {"status", "lo"}).second, "stopped\n");
   EXPECT_FALSE(fs::exists(marker));
+}
+
+// Without an interface, stop, reload and status take every instance; a stop that leaves one
+// running fails. A SNORT path that cannot run is named as such.
+TEST_F(Scripts, WithoutAnInterfaceEveryInstance) {
+  const std::string e = "TAVREL_SNORT_STOP_SECONDS=1 SNORT= ";
+  const std::pair<std::vector<std::string>, std::pair<int, std::string>> steps[] = {
+      {{"status"}, {0, "stopped\n"}},
+      {{"stop"}, {0, "snort is not running\n"}},
+      {{"reload"}, {1, "tavrel-snort: snort is not running, nothing to reload\n"}},
+      {{"start", "lo", "c", "h", spool_}, {0, ""}},
+      {{"start", "eth9", "c", "h", spool_}, {0, ""}},
+      {{"status"}, {0, "running on eth9\nrunning on lo\n"}},
+      {{"stop"},
+       {1,
+        "tavrel-snort: snort (pid P) on eth9 did not end within 1 seconds\n"
+        "snort stopped on lo\n"}},
+      {{"status"}, {0, "running on eth9\n"}},
+  };
+  for (const auto& step : steps) {
+    if (step.first.size() > 2 && step.first[1] == "eth9")  // this one ignores SIGTERM
+      ferun_test::write_file(dir_ / "bin" / "snort",
+                             "#!/bin/sh\ntrap '' TERM\n" + std::string(kStandIn + 10), 0755);
+    auto r = run("tavrel-snort", step.first, e);
+    r.second = boost::regex_replace(r.second, boost::regex("pid [0-9]+\\)"), "pid P)");
+    r.second = boost::regex_replace(r.second, boost::regex("snort started on .*\n"), "");
+    EXPECT_EQ(r, step.second) << step.first[0];
+  }
+  const std::string start = "tavrel-snort: cannot start: the IDS program '";
+  EXPECT_EQ(run("tavrel-snort", {"start", "lo", "c", "h", spool_}, "SNORT=/no/snort ").second,
+            start + "/no/snort' does not exist\n");
+  EXPECT_EQ(run("tavrel-snort", {"start", "lo", "c", "h", spool_}, "SNORT=" + spool_ + " ").second,
+            start + spool_ + "' is not an executable file\n");
 }
