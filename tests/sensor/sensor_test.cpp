@@ -3,7 +3,6 @@
 // rhythm. Scripts are stand-ins written into a fresh program directory for each row.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <optional>
 
 #include "common/daemon_launcher.h"
@@ -15,7 +14,6 @@ namespace fs = boost::filesystem;
 using namespace std::chrono_literals;
 using ferun_test::sensor_fixture_t;
 using ferun_test::write_file;
-using act_t = std::function<void(sensor_fixture_t&)>;
 
 namespace {
 
@@ -68,6 +66,22 @@ void place(fs::path path, const std::string& content) {
     write_file(path, content, 0755);
 }
 
+// A command (id, then body) as one frame; none for an empty one.
+void send(sensor_fixture_t& f, const std::string& command) {
+  if (!command.empty()) f.console->send_frame(command[0], command.data() + 1, command.size() - 1);
+}
+// Lets the sensor take the hello, or poll once for a command.
+void take(sensor_fixture_t& f, bool hello) {
+  try {
+    hello ? static_cast<void>(f.sensor->init()) : f.sensor->check_commands();
+  } catch (const exception_t&) {  // a refused hello; its answer is on the wire
+  }
+}
+std::optional<std::string> content(const fs::path& path) {
+  if (!fs::exists(fs::symlink_status(path))) return std::nullopt;
+  return ferun_test::read_file(path);
+}
+
 struct row_t {
   std::vector<std::pair<std::string, std::string>> before;  // "FD": the connection's descriptor
   std::string command;                                      // empty: a statistics message
@@ -86,40 +100,31 @@ const std::string info =
 }  // namespace
 
 TEST(SensorCommands, AnswerLogAndFiles) {
+  const std::string ok = "\nINFO sensor:     OK\n", v1 = le(1, 4);
   const row_t rows[] = {
       {{{"tmp/sysinfo__FD.out", "->../victim"}, {"victim", "keep"}},
        hello("ids"),
-       answer(0x81, 0, "hello from sensor!", le(1, 4) + str(std::string("host: test\n") + '\0')),
+       answer(0x81, 0, "hello from sensor!", v1 + str(std::string("host: test\n") + '\0')),
        "",
        {{"victim", "keep"}}},
       {{},
        hello("a/b"),
-       answer(0x81, 1, "path attack detected (a/b)", le(1, 4) + none),
+       answer(0x81, 1, "path attack detected (a/b)", v1 + none),
        "ERROR sensor: path attack detected (a/b)\n",
        {{"data/a", gone}}},
       {{},
        hello(".."),
-       answer(0x81, 1, "path attack detected (..)", le(1, 4) + none),
+       answer(0x81, 1, "path attack detected (..)", v1 + none),
        "ERROR sensor: path attack detected (..)\n",
        {{"data/..-7", gone}}},
-      {{},
-       hello("ids", 2),
-       answer(0x81, 1, "incompatible version", le(1, 4) + none),
-       "",
-       {{"data/ids-7", gone}}},
       {{{prog + "sysinfo", "#!/bin/sh\necho broken >&2\nexit 3\n"}},
        hello("ids"),
-       answer(0x81, 1, "sysinfo failed with error: broken\n", le(1, 4) + none),
+       answer(0x81, 1, "sysinfo failed with error: broken\n", v1 + none),
        "ERROR sensor: sysinfo failed with error: broken\n\n"},
-      {{{"data/ids-7", "x"}},
-       hello("ids"),
-       answer(0x81, 1, "can't create data directory for sensor probe (File exists)",
-              le(1, 4) + none),
-       "ERROR sensor: can't create data directory for sensor probe (File exists)\n"},
       {{{"tmp/sensor_eth1_FD.out", "->../victim"}, {"victim", "keep"}},
        "\3\1",
        answer(0x83, 0, ""),
-       "ret[0]: " + calls + "\nINFO sensor:     OK\n",
+       "ret[0]: " + calls + ok,
        {{"victim", "keep"}}},
       {{{prog + "start.rc", "2"}, {prog + "start.err", "no snort\n"}},
        "\3\1",
@@ -128,16 +133,11 @@ TEST(SensorCommands, AnswerLogAndFiles) {
       {{{prog + "stop.rc", "1"}},
        "\3\3",
        answer(0x83, 0, ""),
-       "ret[0]: [stop][eth1][-q]\n" + calls + "\nINFO sensor:     OK\n"},
-      {{{prog + "stop.rc", "1"}}, "\3\2", answer(0x83, 1, "[stop][eth1][-q]\n")},
-      {{}, "\3\4", answer(0x83, 0, ""), "ret[0]: [reload][eth1][-q]\n\nINFO sensor:     OK\n"},
-      {{}, "\3\5", answer(0x83, 0, ""), "", {{prog + "calls", gone}}},
+       "ret[0]: [stop][eth1][-q]\n" + calls + ok},
+      {{}, "\3\4", answer(0x83, 0, ""), "ret[0]: [reload][eth1][-q]\n" + ok},
       {{{prog + "info.out", info}, {prog + "info.rc", "1"}},
        "",
        stats("running", {1250, 100, 52, 200, 65436, 1, 2, 3, 4, 3600})},
-      {{{prog + "info.out", "junk\nstatus: ok\ndisk_usage: nan\nuptime: 5"}},
-       "",
-       stats("unk", {0, 0, 0, 0, 0, 0, 0, 0, 0, 0})},
       {{},
        "\4" + list({"a", "b"}),
        answer(0x84, 0, "", list({"a", "", "b", ""}, 2)),
@@ -150,24 +150,15 @@ TEST(SensorCommands, AnswerLogAndFiles) {
        "\4" + list({"a"}),
        answer(0x84, 1, "invalid ini file: format\n", none),
        "ERROR sensor: invalid ini file: format\n"},
-      {{{ini, "a=1"}},
-       "\4" + list({"a"}),
-       answer(0x84, 1, "invalid ini file: new line\n", none),
-       "ERROR sensor: invalid ini file: new line\n"},
       {{{ini, "/"}},
        "\4" + list({"a"}),
        answer(0x84, 1, "Success", none),
        "ERROR sensor: can't read values from probe (Success)\n"},
-      {{{ini, "->sensor.ini"}},
-       "\4" + list({"a"}),
-       answer(0x84, 1, "Too many levels of symbolic links", none),
-       "ERROR sensor: can't read values from probe (Too many levels of symbolic links)\n"},
       {{{ini, "z=1\nb=2\n"}},
        "\5" + list({"b", "new", "a", "x = y"}, 2),
        answer(0x85, 0, ""),
        "",
        {{ini, "a=x = y\nb=new\nz=1\n"}}},
-      {{}, "\5" + none, answer(0x85, 0, ""), "", {{ini, ""}}},
       {{{ini, "a=1\nx\n"}},
        "\5" + list({"a", "2"}, 2),
        answer(0x85, 1, "invalid ini file: format\n"),
@@ -178,10 +169,6 @@ TEST(SensorCommands, AnswerLogAndFiles) {
        answer(0x85, 1, "can't store value \"na\\nme\": the name holds a newline"),
        "ERROR sensor: can't store value \"na\\nme\": the name holds a newline\n",
        {{ini, "k=v\n"}}},
-      {{{ini, "/"}},
-       "\5" + list({"a", "1"}, 2),
-       answer(0x85, 1, "can't read ini from probe (Is a directory)"),
-       "ERROR sensor: can't read ini from probe (Is a directory)\n"},
   };
   stime_t::g_timestamp = kNow;
   for (const row_t& r : rows) {
@@ -205,18 +192,13 @@ TEST(SensorCommands, AnswerLogAndFiles) {
       std::tie(f.sensor->interface, f.sensor->config, f.sensor->logdir) =
           std::make_tuple("eth1", "c;f g", "spool");
     }
-    if (r.command.empty())
-      f.sensor->send_stats();
-    else
-      f.console->send_frame(r.command[0], r.command.data() + 1, r.command.size() - 1);
-    try {
-      if (is_hello) f.sensor->init();
-    } catch (const exception_t&) {
-    }
+    if (r.command.empty()) f.sensor->send_stats();
+    send(f, r.command);
     std::optional<ferun_test::frame_t> frame;
+    if (is_hello) take(f, true);
     ferun_test::poll_until(
         [&] {
-          if (!is_hello) f.sensor->check_commands();
+          if (!is_hello) take(f, false);
           return (frame = f.console->receive(5ms)).has_value();
         },
         10s);
@@ -226,36 +208,16 @@ TEST(SensorCommands, AnswerLogAndFiles) {
     testing::internal::GetCapturedStdout();
     ASSERT_TRUE(frame);
     EXPECT_EQ(le(frame->id, 2) + std::string(frame->body.begin(), frame->body.end()), r.answer);
-    const std::string log = ferun_test::read_file(f.root / "log"),
-                      tail = r.log + "INFO sensor: end\n";
+    const std::string log = content(f.root / "log").value(), tail = r.log + "INFO sensor: end\n";
     if (!r.log.empty()) {
       EXPECT_EQ(log.substr(log.size() - std::min(log.size(), tail.size())), tail);
     }
-    for (const auto& [name, content] : r.after)
-      EXPECT_EQ(fs::exists(fs::symlink_status(f.root / name))
-                    ? std::optional(ferun_test::read_file(f.root / name))
-                    : gone,
-                content)
-          << name;
+    for (const auto& [name, text] : r.after) EXPECT_EQ(content(f.root / name), text) << name;
     if (!fs::exists(f.conf.tmpdir)) continue;
     EXPECT_TRUE(fs::is_empty(f.conf.tmpdir)) << "script output left behind";
     EXPECT_EQ(fs::status(f.conf.tmpdir).permissions() & 077, 0) << "tmpdir open to others";
   }
   stime_t::g_timestamp = 0;
-}
-
-// Each way the thread ends before a setup: quickly, socket closed, nothing created.
-TEST(SensorConnection, ThreadEnds) {
-  for (const act_t& act :
-       std::vector<act_t>{[](sensor_fixture_t& f) { f.console->send_frame(9, "xyz", 3); },
-                          [](sensor_fixture_t& f) { f.sensor->stop(); }}) {
-    sensor_fixture_t f;
-    f.sensor->start();
-    act(f);
-    ASSERT_TRUE(ferun_test::poll_until([&] { return !f.sensor->is_active(); }, 2s));
-    EXPECT_FALSE(f.sensor->socket().is_open());
-    EXPECT_TRUE(fs::is_empty(f.conf.datadir));
-  }
 }
 
 // Statistics go out on the first pass after the setup, then once the period has passed:
@@ -271,7 +233,7 @@ TEST(SensorConnection, StatisticsPeriodIn64Bits) {
   s.sidmap = (f.root / "sid-msg.map").string();
   s.genmap = (f.root / "gen-msg.map").string();
   s.logdir = (f.root / "spool").string();
-  f.console->send_frame(1, hello("ids").data() + 1, hello("ids").size() - 1);
+  send(f, hello("ids"));
   f.console->send(s);
   f.sensor->start();
   for (std::uint16_t id : {0x81, 0x82, 0x8003}) EXPECT_EQ(f.console->receive(10s).value().id, id);
