@@ -82,14 +82,21 @@ std::optional<std::string> content(const fs::path& path) {
   return ferun_test::read_file(path);
 }
 
+// A file under the fixture's root ("FD" in its name: the connection's descriptor), what is placed
+// there first (empty: nothing) and what it must hold afterwards.
+using file_t = std::tuple<std::string, std::string, std::optional<std::string>>;
 struct row_t {
-  std::vector<std::pair<std::string, std::string>> before;  // "FD": the connection's descriptor
-  std::string command;                                      // empty: a statistics message
+  std::string command;  // empty: a statistics message
   std::string answer;
-  std::string log = "";  // the log's last lines; empty: not looked at
-  std::vector<std::pair<std::string, std::optional<std::string>>> after = {};
+  std::string log;  // the log's last lines; empty: not looked at
+  std::vector<file_t> files;
 };
+row_t row(std::string command, std::string answer, std::string log,
+          std::vector<file_t> files = {}) {
+  return {std::move(command), std::move(answer), std::move(log), std::move(files)};
+}
 const std::nullopt_t gone = std::nullopt;
+const std::string same = "\1same";
 const std::string none(1, '\0'), ini = "data/ids-7/sensor.ini", prog = "prog 'x'/";
 const std::string calls = "[start][eth1][c;f g][spool][-q]\n";
 const std::string info =
@@ -102,73 +109,42 @@ const std::string info =
 TEST(SensorCommands, AnswerLogAndFiles) {
   const std::string ok = "\nINFO sensor:     OK\n", v1 = le(1, 4);
   const row_t rows[] = {
-      {{{"tmp/sysinfo__FD.out", "->../victim"}, {"victim", "keep"}},
-       hello("ids"),
-       answer(0x81, 0, "hello from sensor!", v1 + str(std::string("host: test\n") + '\0')),
-       "",
-       {{"victim", "keep"}}},
-      {{},
-       hello("a/b"),
-       answer(0x81, 1, "path attack detected (a/b)", v1 + none),
-       "ERROR sensor: path attack detected (a/b)\n",
-       {{"data/a", gone}}},
-      {{},
-       hello(".."),
-       answer(0x81, 1, "path attack detected (..)", v1 + none),
-       "ERROR sensor: path attack detected (..)\n",
-       {{"data/..-7", gone}}},
-      {{{prog + "sysinfo", "#!/bin/sh\necho broken >&2\nexit 3\n"}},
-       hello("ids"),
-       answer(0x81, 1, "sysinfo failed with error: broken\n", v1 + none),
-       "ERROR sensor: sysinfo failed with error: broken\n\n"},
-      {{{"tmp/sensor_eth1_FD.out", "->../victim"}, {"victim", "keep"}},
-       "\3\1",
-       answer(0x83, 0, ""),
-       "ret[0]: " + calls + ok,
-       {{"victim", "keep"}}},
-      {{{prog + "start.rc", "2"}, {prog + "start.err", "no snort\n"}},
-       "\3\1",
-       answer(0x83, 1, calls + "no snort\n"),
-       "ERROR sensor: IDS start c;f g  spool failed with error: " + calls + "no snort\n\n"},
-      {{{prog + "stop.rc", "1"}},
-       "\3\3",
-       answer(0x83, 0, ""),
-       "ret[0]: [stop][eth1][-q]\n" + calls + ok},
-      {{}, "\3\4", answer(0x83, 0, ""), "ret[0]: [reload][eth1][-q]\n" + ok},
-      {{{prog + "info.out", info}, {prog + "info.rc", "1"}},
-       "",
-       stats("running", {1250, 100, 52, 200, 65436, 1, 2, 3, 4, 3600})},
-      {{},
-       "\4" + list({"a", "b"}),
-       answer(0x84, 0, "", list({"a", "", "b", ""}, 2)),
-       "",
-       {{ini, gone}}},
-      {{{ini, "a=1\nb==2\n"}},
-       "\4" + list({"b", "zz", "a"}),
-       answer(0x84, 0, "", list({"b", "=2", "zz", "", "a", "1"}, 2))},
-      {{{ini, "a=1\nno equals\n"}},
-       "\4" + list({"a"}),
-       answer(0x84, 1, "invalid ini file: format\n", none),
-       "ERROR sensor: invalid ini file: format\n"},
-      {{{ini, "/"}},
-       "\4" + list({"a"}),
-       answer(0x84, 1, "Success", none),
-       "ERROR sensor: can't read values from probe (Success)\n"},
-      {{{ini, "z=1\nb=2\n"}},
-       "\5" + list({"b", "new", "a", "x = y"}, 2),
-       answer(0x85, 0, ""),
-       "",
-       {{ini, "a=x = y\nb=new\nz=1\n"}}},
-      {{{ini, "a=1\nx\n"}},
-       "\5" + list({"a", "2"}, 2),
-       answer(0x85, 1, "invalid ini file: format\n"),
-       "ERROR sensor: invalid ini file: format\n",
-       {{ini, "a=1\nx\n"}}},
-      {{{ini, "k=v\n"}},
-       "\5" + list({"good", "1", "na\nme", "v"}, 2),
-       answer(0x85, 1, "can't store value \"na\\nme\": the name holds a newline"),
-       "ERROR sensor: can't store value \"na\\nme\": the name holds a newline\n",
-       {{ini, "k=v\n"}}},
+      row(hello("ids"), answer(0x81, 0, "hello from sensor!", v1 + str("host: test\n" + none)), "",
+          {{"tmp/sysinfo__FD.out", "->../victim", gone}, {"victim", "keep", "keep"}}),
+      row(hello("a/b"), answer(0x81, 1, "path attack detected (a/b)", v1 + none),
+          "ERROR sensor: path attack detected (a/b)\n", {{"data/a", "", gone}}),
+      row(hello(".."), answer(0x81, 1, "path attack detected (..)", v1 + none),
+          "ERROR sensor: path attack detected (..)\n", {{"data/..-7", "", gone}}),
+      row(hello("ids"), answer(0x81, 1, "sysinfo failed with error: broken\n", v1 + none),
+          "ERROR sensor: sysinfo failed with error: broken\n\n",
+          {{prog + "sysinfo", "#!/bin/sh\necho broken >&2\nexit 3\n", same}}),
+      row("\3\1", answer(0x83, 0, ""), "ret[0]: " + calls + ok,
+          {{"tmp/sensor_eth1_FD.out", "->../victim", gone}, {"victim", "keep", "keep"}}),
+      row("\3\1", answer(0x83, 1, calls + "no snort\n"),
+          "ERROR sensor: IDS start c;f g  spool failed with error: " + calls + "no snort\n\n",
+          {{prog + "start.rc", "2", same}, {prog + "start.err", "no snort\n", same}}),
+      row("\3\3", answer(0x83, 0, ""), "ret[0]: [stop][eth1][-q]\n" + calls + ok,
+          {{prog + "stop.rc", "1", same}}),
+      row("\3\4", answer(0x83, 0, ""), "ret[0]: [reload][eth1][-q]\n" + ok),
+      row("", stats("running", {1250, 100, 52, 200, 65436, 1, 2, 3, 4, 3600}), "",
+          {{prog + "info.out", info, same}, {prog + "info.rc", "1", same}}),
+      row("\4" + list({"a", "b"}), answer(0x84, 0, "", list({"a", "", "b", ""}, 2)), "",
+          {{ini, "", gone}}),
+      row("\4" + list({"b", "zz", "a"}),
+          answer(0x84, 0, "", list({"b", "=2", "zz", "", "a", "1"}, 2)), "",
+          {{ini, "a=1\nb==2\n", same}}),
+      row("\4" + list({"a"}), answer(0x84, 1, "invalid ini file: format\n", none),
+          "ERROR sensor: invalid ini file: format\n", {{ini, "a=1\nno equals\n", same}}),
+      row("\4" + list({"a"}), answer(0x84, 1, "Success", none),
+          "ERROR sensor: can't read values from probe (Success)\n", {{ini, "/", same}}),
+      row("\5" + list({"b", "new", "a", "x = y"}, 2), answer(0x85, 0, ""), "",
+          {{ini, "z=1\nb=2\n", "a=x = y\nb=new\nz=1\n"}}),
+      row("\5" + list({"a", "2"}, 2), answer(0x85, 1, "invalid ini file: format\n"),
+          "ERROR sensor: invalid ini file: format\n", {{ini, "a=1\nx\n", same}}),
+      row("\5" + list({"good", "1", "na\nme", "v"}, 2),
+          answer(0x85, 1, "can't store value \"na\\nme\": the name holds a newline"),
+          "ERROR sensor: can't store value \"na\\nme\": the name holds a newline\n",
+          {{ini, "k=v\n", same}}),
   };
   stime_t::g_timestamp = kNow;
   for (const row_t& r : rows) {
@@ -178,9 +154,11 @@ TEST(SensorCommands, AnswerLogAndFiles) {
     place(f.root / prog / "sysinfo", "#!/bin/sh\necho 'host: test'\n");
     place(f.root / prog / "tavrel-snort", kSnort);
     const std::string fd = std::to_string(f.sensor->socket().native_handle());
-    for (auto [name, content] : r.before) {
+    std::vector<file_t> files = r.files;
+    for (auto& [name, before, after] : files) {
       if (name.find("FD") != std::string::npos) name.replace(name.find("FD"), 2, fd);
-      place(f.root / name, content);
+      if (!before.empty()) place(f.root / name, before);
+      if (after == same) after = before == "/" ? std::optional(std::string()) : before;
     }
     if (fs::exists(f.conf.tmpdir)) fs::permissions(f.conf.tmpdir, fs::owner_all);
     testing::internal::CaptureStdout();
@@ -212,7 +190,8 @@ TEST(SensorCommands, AnswerLogAndFiles) {
     if (!r.log.empty()) {
       EXPECT_EQ(log.substr(log.size() - std::min(log.size(), tail.size())), tail);
     }
-    for (const auto& [name, text] : r.after) EXPECT_EQ(content(f.root / name), text) << name;
+    for (const auto& [name, before, after] : files)
+      EXPECT_EQ(content(f.root / name), after) << name;
     if (!fs::exists(f.conf.tmpdir)) continue;
     EXPECT_TRUE(fs::is_empty(f.conf.tmpdir)) << "script output left behind";
     EXPECT_EQ(fs::status(f.conf.tmpdir).permissions() & 077, 0) << "tmpdir open to others";
