@@ -13,6 +13,7 @@
 
 #include "support/clock.h"
 #include "support/path_utils.h"
+#include "support/script_run.h"
 #include "support/string_utils.h"
 
 namespace ferun {
@@ -187,15 +188,14 @@ bool sensor_t::init() {
   }
   ini_path = path_join(sensor_dir, "sensor.ini");
 
-  mkdir(conf.tmpdir.c_str(), 0770);
+  // Private to the daemon: the script output files in it describe the host and the IDS.
+  mkdir(conf.tmpdir.c_str(), 0700);
   const fs::path out = path_join(
       conf.tmpdir, string_utils::format("sysinfo_%s_%u.out", interface.c_str(),
                                         static_cast<unsigned>(tcp_socket.native_handle())));
-  const std::string command =
-      shell_quote(conf.progdir + "/sysinfo") + " >" + shell_quote(out.string()) + " 2>&1";
-  const int rc = std::system(command.c_str());
-  const std::string text = get_file_content(out.c_str());
-  fs::remove(out);
+  const script_run_t run = run_script_to_file(shell_quote(conf.progdir + "/sysinfo"), out.string());
+  const int rc = run.rc;
+  const std::string& text = run.output;
 
   if (rc == 0) {
     answer.status = 0;

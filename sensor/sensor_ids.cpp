@@ -3,8 +3,9 @@
 //
 // Every call runs the script through /bin/sh as
 //   PROGDIR/tavrel-snort COMMAND [INTERFACE] [WORDS...] -q >TMPDIR/sensor_INTERFACE_FD.out 2>&1
-// and then reads the output file. Every value in that line comes from the configuration or the
-// console, so each is quoted as one shell word; an empty value adds no word.
+// and then reads the output file, which is made afresh for each call and removed once read. Every
+// value in that line comes from the configuration or the console, so each is quoted as one shell
+// word; an empty value adds no word.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include "sensor/sensor.h"
 #include "support/clock.h"
 #include "support/path_utils.h"
+#include "support/script_run.h"
 #include "support/string_utils.h"
 
 namespace ferun {
@@ -41,8 +43,8 @@ std::string output_name(const std::string& interface, int fd) {
 std::string run_script(sensor_t& sensor, const std::string& command,
                        const std::vector<std::string>& words, int& rc) {
   const config_t& conf = sensor.conf;
-  // An existing directory is fine; any other failure shows up as the redirection's failure.
-  ::mkdir(conf.tmpdir.c_str(), 0770);
+  // An existing directory is fine; any other failure shows up as the output file's failure.
+  ::mkdir(conf.tmpdir.c_str(), 0700);
   const std::string out =
       conf.tmpdir.string() + "/" + output_name(sensor.interface, sensor.tcp_socket.native_handle());
 
@@ -50,19 +52,15 @@ std::string run_script(sensor_t& sensor, const std::string& command,
   shell_append(line, c_text(command));
   shell_append(line, c_text(sensor.interface));
   for (const std::string& word : words) shell_append(line, c_text(word));
-  line += " -q >";
-  line += shell_quote(out);
-  line += " 2>&1";
+  line += " -q";
 
-  // A shell that fails before its redirection leaves the file alone: remove the previous call's
-  // output so that it is never read as this call's.
-  ::unlink(out.c_str());
-  rc = std::system(line.c_str());
-  std::string output = get_file_content(out.c_str());
+  const script_run_t run = run_script_to_file(line, out);
+  rc = run.rc;
+  const std::string& output = run.output;
 
   // The status is asked for often and logs its own lines.
   if (command != "status")
-    sensor_t::L.info("IDS cmd: %s, ret[%d]: %s\n", line.c_str(), rc, output.c_str());
+    sensor_t::L.info("IDS cmd: %s, ret[%d]: %s\n", run.line.c_str(), rc, output.c_str());
   return output;
 }
 

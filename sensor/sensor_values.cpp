@@ -42,7 +42,7 @@ void sensor_t::read_ini() {
   if (!file) {
     const std::string text = string_utils::format("can't read ini from %s (%s)",
                                                   sensor_name.c_str(), system_text(errno).c_str());
-    L.error("%s", text.c_str());
+    L.error("%s\n", text.c_str());
     throw exception_t(text);
   }
 
@@ -57,7 +57,7 @@ void sensor_t::read_ini() {
   if (status == ini_status_t::ok && std::ferror(file.get())) {
     const std::string text = string_utils::format("can't read ini from %s (%s)",
                                                   sensor_name.c_str(), system_text(errno).c_str());
-    L.error("%s", text.c_str());
+    L.error("%s\n", text.c_str());
     throw exception_t(text);
   }
   if (status == ini_status_t::ok) status = parser.finish();
@@ -76,7 +76,7 @@ void sensor_t::write_ini() {
   const auto fail = [this](int error) {
     const std::string text = string_utils::format("can't write ini for %s (%s)",
                                                   sensor_name.c_str(), system_text(error).c_str());
-    L.error("%s", text.c_str());
+    L.error("%s\n", text.c_str());
     throw exception_t(text);
   };
 
@@ -122,9 +122,9 @@ void sensor_t::on_get_value(const command_get_value_t& cmd) {
     answer.status = 1;
     answer.message = text;
     proto.write(answer);
-    L.error("%s", string_utils::format("can't read values from %s (%s)", sensor_name.c_str(),
-                                       text.c_str())
-                      .c_str());
+    L.error("%s\n", string_utils::format("can't read values from %s (%s)", sensor_name.c_str(),
+                                         text.c_str())
+                        .c_str());
     return;
   }
   proto.write(answer);
@@ -140,7 +140,7 @@ void sensor_t::on_set_value(const command_set_value_t& cmd) {
       if (!why.empty()) {
         const std::string text = string_utils::format(
             "can't store value \"%s\": %s", printable_text(pair.name).c_str(), why.c_str());
-        L.error("%s", text.c_str());
+        L.error("%s\n", text.c_str());
         throw exception_t(text);
       }
     }

@@ -16,8 +16,7 @@
 namespace ferun_test {
 
 struct sensor_fixture_t {
-  // `progdir` holds the scripts the sensor runs; by default the build directory, where the build
-  // puts the real ones.
+  // `progdir` holds the scripts the sensor runs; by default the build's real ones.
   explicit sensor_fixture_t(const std::string& progdir = FERUN_BINARY_DIR) {
     conf.progname = "ferun";
     conf.progdir = progdir;
@@ -25,20 +24,14 @@ struct sensor_fixture_t {
     conf.tmpdir = root / "tmp";
     boost::filesystem::create_directories(conf.datadir);
     sensor = std::make_unique<ferun::sensor_t>(conf);
-
-    boost::asio::ip::tcp::acceptor acceptor(
-        sensor->io_service,
-        boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+    boost::asio::ip::tcp::acceptor acceptor(sensor->io_service,
+                                            {boost::asio::ip::address_v4::loopback(), 0});
     console = std::make_unique<console_client_t>(acceptor.local_endpoint().port());
     acceptor.accept(sensor->socket());
   }
+  ~sensor_fixture_t() { sensor->stop(); }  // a started thread ends before the object
 
-  ~sensor_fixture_t() {
-    // The sensor's thread, if started, must be gone before the object is.
-    if (sensor) sensor->stop();
-  }
-
-  // Sends a hello, runs the sensor's handshake on this thread and returns the answer.
+  // Sends a hello, runs the handshake on this thread and returns the answer.
   ferun::answer_hello_t handshake(const std::string& prefix, std::uint32_t id,
                                   const std::string& name) {
     ferun::command_hello_t hello;
@@ -49,8 +42,7 @@ struct sensor_fixture_t {
     console->send(hello);
     try {
       sensor->init();
-    } catch (...) {
-      // A refused hello raises; its answer (if any) is still on the wire.
+    } catch (...) {  // a refused hello raises; its answer is on the wire
     }
     auto frame = console->receive(std::chrono::seconds(10));
     if (!frame) throw std::runtime_error("no hello answer");

@@ -1,5 +1,4 @@
-// A fresh directory under the system's temporary directory, removed with everything in it when
-// the object goes out of scope.
+// A fresh directory under the system's temporary directory, removed with its content at the end.
 #pragma once
 
 #include <boost/filesystem.hpp>

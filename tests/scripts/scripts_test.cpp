@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "common/daemon_launcher.h"
-#include "common/poll_until.h"
 #include "support/path_utils.h"
 
 namespace fs = boost::filesystem;
@@ -19,6 +18,7 @@ using ferun_test::read_file;
 namespace {
 
 const char* const kStandIn = R"(#!/bin/sh
+case "$2" in eth9) trap '' TERM ;; esac
 printf '%s\n' "$@" >"$TEST_DIR/args.tmp" && mv "$TEST_DIR/args.tmp" "$TEST_DIR/args"
 while :; do sleep 1 & wait $!; done
 )";
@@ -30,8 +30,10 @@ class Scripts : public testing::Test {
     ferun_test::write_file(dir_ / "bin" / "snort", kStandIn, 0755);
   }
   void TearDown() override {  // never leave a stand-in running
-    const pid_t pid = std::atoi(read_file(dir_ / "run" / "lo.pid").c_str());
-    if (pid > 1 && pid != getpid()) kill(pid, SIGKILL);
+    for (const char* pid_file : {"lo.pid", "eth9.pid"}) {
+      const pid_t pid = std::atoi(read_file(dir_ / "run" / pid_file).c_str());
+      if (pid > 1 && pid != getpid()) kill(pid, SIGKILL);
+    }
   }
   std::pair<int, std::string> run(const std::string& script, const std::vector<std::string>& words,
                                   const std::string& env = "SNORT= ") {
@@ -69,16 +71,37 @@ TEST_F(Scripts, WithoutTheIdsStartFailsClearlyAndInfoStillGivesElevenFigures) {
   EXPECT_TRUE(boost::regex_match(info.second, boost::regex(form + "){11}"))) << info.second;
 }
 
-// Start, status and stop, with hostile values that reach the IDS as single words and run nothing.
-TEST_F(Scripts, StartStatusStopWithEveryValueAsOneWord) {
-  const std::string marker = (dir_ / "ran").string();
+// Without an interface, stop, reload and status take every instance; a stop that leaves one (eth9
+// ignores SIGTERM) running fails. Hostile values reach the IDS as single words and run nothing. A
+// SNORT path that cannot run is named as such.
+TEST_F(Scripts, EveryInstanceWithoutAnInterface) {
+  const std::string e = "TAVREL_SNORT_STOP_SECONDS=1 SNORT= ", marker = (dir_ / "ran").string();
   const std::string config = "my cfg; touch " + marker, home = "$(touch " + marker + ") `touch`";
-  ASSERT_EQ(run("tavrel-snort", {"start", "lo", config, home, spool_}).first, 0);
-  ASSERT_TRUE(
-      ferun_test::poll_until([&] { return fs::exists(dir_ / "args"); }, std::chrono::seconds(5)));
+  const std::pair<std::vector<std::string>, std::pair<int, std::string>> steps[] = {
+      {{"status"}, {0, "stopped\n"}},
+      {{"stop"}, {0, "snort is not running\n"}},
+      {{"reload"}, {1, "tavrel-snort: snort is not running, nothing to reload\n"}},
+      {{"start", "eth9", "c", "h", spool_}, {0, ""}},
+      {{"start", "lo", config, home, spool_}, {0, ""}},
+      {{"status"}, {0, "running on eth9\nrunning on lo\n"}},
+      {{"stop"},
+       {1,
+        "tavrel-snort: snort (pid P) on eth9 did not end within 1 seconds\n"
+        "snort stopped on lo\n"}},
+      {{"status"}, {0, "running on eth9\n"}},
+  };
+  for (const auto& step : steps) {
+    auto r = run("tavrel-snort", step.first, e);
+    r.second = boost::regex_replace(r.second, boost::regex("pid [0-9]+\\)"), "pid P)");
+    r.second = boost::regex_replace(r.second, boost::regex("snort started on .*\n"), "");
+    EXPECT_EQ(r, step.second) << step.first[0];
+  }
   EXPECT_EQ(read_file(dir_ / "args"),
             "-i\nlo\n-c\n" + config + "\n-h\n" + home + "\n-l\n" + spool_ + "\n-q\n");
-  EXPECT_EQ(run("tavrel-snort", {"stop", "lo"}).first, 0);
-  EXPECT_EQ(run("tavrel-snort", {"status", "lo"}).second, "stopped\n");
   EXPECT_FALSE(fs::exists(marker));
+  const std::string start = "tavrel-snort: cannot start: the IDS program '";
+  EXPECT_EQ(run("tavrel-snort", {"start", "lo", "c", "h", spool_}, "SNORT=/no/snort ").second,
+            start + "/no/snort' does not exist\n");
+  EXPECT_EQ(run("tavrel-snort", {"start", "lo", "c", "h", spool_}, "SNORT=" + spool_ + " ").second,
+            start + spool_ + "' is not an executable file\n");
 }

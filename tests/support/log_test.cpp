@@ -23,20 +23,6 @@ std::string stdout_of(const std::function<void()>& action) {
   return testing::internal::GetCapturedStdout();
 }
 
-// Each test starts with its channels disabled and the log in a fresh file.
-class Log : public testing::Test {
- protected:
-  void SetUp() override {
-    stdout_of([&] { log_t::set_filename(file_.string()); });
-  }
-  void TearDown() override {
-    for (const char* name : {"sensor", "proto"}) log_t::disable(name);
-    stdout_of([] { log_t::set_filename(""); });
-  }
-  ferun_test::temp_dir_t dir_;
-  const boost::filesystem::path file_ = dir_ / "ferun.log";
-};
-
 }  // namespace
 
 // A text that does not fit (printf counts its NUL) wraps to the start; one too long for the ring
@@ -53,30 +39,28 @@ TEST(FmtRing, WrapsAndCutsALongTextWithinTheRing) {
   EXPECT_EQ(g_fmt_buffer_pos, g_fmt_buffer_size);
 }
 
-TEST_F(Log, GrammarEnablesChannelsAndOnlyANewlineFormatEndsTheLine) {
+// Only a format ending in a newline ends the line; a channel follows the log file it was moved
+// to and never writes to a closed one; errors are echoed on standard output in any case.
+TEST(Log, GrammarLineRuleAndFiles) {
+  ferun_test::temp_dir_t dir;
+  const auto first = dir / "first.log", second = dir / "second.log";
+  EXPECT_EQ(stdout_of([&] { log_t::set_filename(first.string()); }),
+            "current logfile: " + first.string() + "\n");
   EXPECT_EQ(stdout_of([] { g_sensor.error("bad %d\n", 7); }), "bad 7\n") << "disabled: echoed";
   EXPECT_EQ(stdout_of([] { log_t::enable_from_string("sensor:debug1,proto:warning"); }),
             "enable log: sensor debug1\nenable log: proto warning\n");
-  stdout_of([] {
+  stdout_of([&] {
     g_sensor.debug(1, "d%d\n", 1);
+    g_sensor.debug(2, "not written\n");
     g_proto.warning("first ");
     g_proto.info("below the level keeps the line open\n");
     g_proto.error("half\n");
+    log_t::set_filename(second.string());
+    g_proto.warning("after\n");
+    EXPECT_THROW(log_t::set_filename((dir / "no" / "x.log").string()), exception_t);
+    g_proto.warning("lost\n");
   });
-  EXPECT_EQ(read_file(file_), "DEBUG1 sensor: d1\nWARNING proto: first half\n");
-}
-
-// A file that cannot be opened throws and leaves no channel writing to a closed stream.
-TEST_F(Log, SetFilenameMovesChannelsAndNeverLeavesAClosedStream) {
-  const auto second = dir_ / "second.log";
-  log_t::enable("proto", 2);
-  g_proto.info("before\n");
-  EXPECT_EQ(stdout_of([&] { log_t::set_filename(second.string()); }),
-            "current logfile: " + second.string() + "\n");
-  g_proto.info("after\n");
-  EXPECT_THROW(log_t::set_filename((dir_ / "no" / "x.log").string()), exception_t);
-  g_proto.info("lost\n");
-  EXPECT_EQ(stdout_of([] { g_proto.error("still echoed\n"); }), "still echoed\n");
-  EXPECT_EQ(read_file(file_), "INFO proto: before\n");
-  EXPECT_EQ(read_file(second), "INFO proto: after\n");
+  EXPECT_EQ(read_file(first), "DEBUG1 sensor: d1\nWARNING proto: first half\n");
+  EXPECT_EQ(read_file(second), "WARNING proto: after\n");
+  stdout_of([] { log_t::set_filename(""); });
 }
