@@ -15,7 +15,7 @@ class MsgMap : public ::testing::Test {
  protected:
   void SetUp() override {
     log_t::set_filename(log_path);
-    log_t::enable("snort_parser", "warning");
+    log_t::enable("snort_parser", log_t::level_of("warning"));
   }
   void TearDown() override {
     log_t::disable("snort_parser");
@@ -41,15 +41,17 @@ class MsgMap : public ::testing::Test {
 };
 
 // Separator, group and message split, "DELETED ", duplicates refilling the entry, ids that do
-// not convert (skipped, never filed under the previous line's id), decimal fallback.
+// not convert (skipped, never filed under the previous line's id), decimal fallback with one
+// report per missing key and load.
 TEST_F(MsgMap, LineRules) {
   ASSERT_TRUE(
       load("103 || DELETED   BACKDOOR subseven  22 || arachnids,485 || url,x\n"
-           "5 || A one || r1 || r2\n5||B two||r3\nabc || C three\n",
+           "5 || A one || r1 || r2\n5||B two||r3\nabc || C three\n6 || G m\n6 || solo\n",
            "119 || 32 || http_inspect:   a: b\n3 || 1 || snort dynamic alert\nx || 1 || g\n"));
   const std::tuple<unsigned, unsigned, bool, std::string, std::string, std::string> rows[] = {
       {1, 103, false, "BACKDOOR", "subseven  22 (DELETED)", "url,x"},
       {1, 5, false, "B", "two", "r2"},  // the duplicate refills the fields it has
+      {1, 6, false, "", "solo", ""},
       {119, 32, true, "http_inspect", "a: b", ""},
       {3, 1, true, "snort dynamic alert", "", ""},
       {4294967295u, 7, true, "4294967295", "7", ""}};
@@ -59,12 +61,17 @@ TEST_F(MsgMap, LineRules) {
               std::tie(std::get<2>(r), std::get<3>(r), std::get<4>(r), std::get<5>(r)))
         << std::get<1>(r);
   }
-  EXPECT_EQ(map.size(), 4u);
-  for (const std::string& line :
-       {"WARNING snort_parser: duplicate key " + sid_path + ":3\n",
-        "unable parse line " + sid_path + ":4\n", "unable parse line " + gen_path + ":3\n",
-        std::string("ERROR snort_parser: invalid key: 4294967295:7")})
-    EXPECT_NE(log().find(line), std::string::npos) << line;
+  EXPECT_EQ(map.size(), 5u);
+  map.get(4294967295u, 7);  // reported once per load: the rows' lookup and one after reload
+  map.load(gen_path.c_str(), sid_path.c_str());
+  map.get(4294967295u, 7);
+  const std::string text = log(), invalid = "ERROR snort_parser: invalid key: 4294967295:7\n";
+  for (const std::string& line : {"WARNING snort_parser: duplicate key " + sid_path + ":3\n",
+                                  "unable parse line " + sid_path + ":4\n",
+                                  "unable parse line " + gen_path + ":3\n", invalid})
+    EXPECT_NE(text.find(line), std::string::npos) << line;
+  EXPECT_EQ(text.find(invalid, text.find(invalid) + 1), text.rfind(invalid));
+  EXPECT_NE(text.find(invalid), text.rfind(invalid));
 }
 
 // A gen map line needs three fields; the load fails at it.
