@@ -32,29 +32,24 @@ struct alert_t {
   size_t payload = 10;
   bool ip6 = false;
 
-  u2w::event_t event() const {
-    u2w::event_t e;
-    e.type = ip6 ? u2w::event6_type : u2w::event4_type;
-    std::tie(e.event_id, e.second, e.microsecond, e.signature_id, e.revision) =
-        std::make_tuple(id, 1700000000u, 250u, sid, 3u);
-    std::tie(e.classification, e.priority, e.ip4_src, e.ip4_dst) =
-        std::make_tuple(4u, 2u, 0x0a000001u, 0xc0a80001u);
-    std::tie(e.port_src, e.port_dst, e.protocol, e.impact_flag, e.blocked, e.mpls, e.vlan) =
-        std::make_tuple(40000, 80, ip6 ? 58 : 6, 1, 1, 0x12345u, 100);
-    return e;
-  }
   std::string frame() const {
     return u2w::ipv4_frame(mac_dst, mac_src, 6, 0x0a000001, 0xc0a80001, 40000, 80, payload);
   }
   std::string bytes() const {
+    u2w::event_t e;
     u2w::packet_t p;
+    std::tie(e.type, e.event_id, e.second, e.microsecond, e.signature_id, e.revision) =
+        std::make_tuple(ip6 ? u2w::event6_type : u2w::event4_type, id, 1700000000u, 250u, sid, 3u);
+    std::tie(e.classification, e.priority, e.ip4_src, e.ip4_dst, e.mpls, e.vlan) =
+        std::make_tuple(4u, 2u, 0x0a000001u, 0xc0a80001u, 0x12345u, 100);
+    std::tie(e.port_src, e.port_dst, e.protocol, e.impact_flag, e.blocked) =
+        std::make_tuple(40000, 80, ip6 ? 58 : 6, 1, 1);
     std::tie(p.event_id, p.event_second, p.second, p.data) =
         std::make_tuple(id, 1700000000u, 1700000001u, frame());
-    return u2w::encode(event()) + u2w::encode(p);
+    return u2w::encode(e) + u2w::encode(p);
   }
   // The two message bodies a console receives for it.
   std::pair<std::string, std::string> messages(uint32_t logtimestamp, uint64_t logpos) const {
-    const u2w::event_t e = event();
     ferun::command_event_t m;
     std::tie(m.sensor_id, m.event_id, m.timestamp, m.signature_id, m.generator_id) =
         std::make_tuple(7u, id, 1700000000000250ull, sid, 1u);
@@ -62,11 +57,10 @@ struct alert_t {
         std::make_tuple(3u, 4u, 2u, group, message);
     memcpy(m.mac_source.ether_addr_octet, mac_src.data(), 6);
     memcpy(m.mac_destination.ether_addr_octet, mac_dst.data(), 6);
-    m.ip_version = ip6 ? 2 : 1;
-    m.ip_source.v4 = ip6 ? 0 : e.ip4_src;
-    m.ip_destination.v4 = ip6 ? 0 : e.ip4_dst;
-    std::tie(m.protocol, m.port_source, m.port_destination, m.impact_flag, m.blocked) =
-        std::make_tuple(e.protocol, 40000, 80, 1, 1);
+    std::tie(m.ip_version, m.ip_source.v4, m.ip_destination.v4, m.protocol) =
+        std::make_tuple(ip6 ? 2 : 1, ip6 ? 0 : 0x0a000001u, ip6 ? 0 : 0xc0a80001u, ip6 ? 58 : 6);
+    std::tie(m.port_source, m.port_destination, m.impact_flag, m.blocked) =
+        std::make_tuple(40000, 80, 1, 1);
     std::tie(m.mpls_label, m.vlan_id, m.linktype, m.logtimestamp, m.logpos) =
         std::make_tuple(0x12345u, 100, 1u, logtimestamp, static_cast<uint32_t>(logpos));
     ferun::command_packet_t p;

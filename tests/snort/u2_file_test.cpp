@@ -7,7 +7,7 @@
 #include <boost/filesystem.hpp>
 #include <fstream>
 #include <sstream>
-#include <vector>
+#include <tuple>
 
 #include "common/temp_dir.h"
 #include "common/u2_writer.h"
@@ -16,21 +16,16 @@ namespace {
 
 std::string event(uint32_t id, uint32_t type = u2w::event4_type, size_t body_length = 0) {
   u2w::event_t e;
-  e.event_id = id;
-  e.type = type;
-  e.body_length = body_length;
+  std::tie(e.event_id, e.type, e.body_length) = std::make_tuple(id, type, body_length);
   return u2w::encode(e);
 }
 std::string packet(uint32_t id, size_t length = 60) {
   u2w::packet_t p;
-  p.event_id = id;
-  p.data.assign(length, 'd');
+  std::tie(p.event_id, p.data) = std::make_tuple(id, std::string(length, 'd'));
   return u2w::encode(p);
 }
 std::string extra(uint32_t id) {
-  u2w::extra_t x;
-  x.event_id = id;
-  return u2w::encode(x);
+  return u2w::encode(u2w::extra_t{id});
 }
 
 // What read() hands out until null: "E<id>", "P<id>:<length>" or "S" for each record.
@@ -48,32 +43,25 @@ std::string drain(u2_file_t& u2) {
   return out;
 }
 
-std::vector<std::string> bytewise(const std::string& s) {
-  std::vector<std::string> v;
-  for (char c : s) v.emplace_back(1, c);
-  return v;
-}
-
-// Each row: the slices appended one by one (the reader drains after each), what it hands out,
-// and the whole log of the channel at error level. The reader ends behind the last slice.
+// Each row: the bytes, appended one by one (the reader drains after each), what the reader
+// hands out, and the whole log of the channel at error level. The reader ends behind them all.
 TEST(U2File, RecordsAndLogOfFilesWrittenInSlices) {
   const std::string pair1 = event(1) + packet(1), zeros(800, '\0'), seven = u2w::record(7, "abc");
   const std::string nine = u2w::record(9, std::string(20, 'x'));
   const std::string big = packet(4, 9000);
   const struct {
-    std::vector<std::string> slices;
-    std::string records, log;
+    std::string bytes, records, log;
   } rows[] = {
       // Shortest event bodies that hold every field: 58 (104, 111) and 82 bytes (105, 112).
-      {bytewise(event(1, u2w::event4_type, 58) + packet(1) + event(2) + extra(2) +
-                u2w::record(42, "uuuuu") + event(3, u2w::event6_app_type, 82) + packet(3)),
+      {event(1, u2w::event4_type, 58) + packet(1) + event(2) + extra(2) + u2w::record(42, "uuuuu") +
+           event(3, u2w::event6_app_type, 82) + packet(3),
        "E1P1:60E2SE3P3:60", "ERROR u2_file: got unknown type 42\n"},
       // Unpaired: lone extra, event + other packet, event + other extra. None returns null.
-      {{extra(8) + event(1) + packet(9) + event(2) + extra(3)}, "SP9:60S", ""},
+      {extra(8) + event(1) + packet(9) + event(2) + extra(3), "SP9:60S", ""},
       // Bytes past the 8080-byte buffer are passed over, once they are all in the file.
-      {{big.substr(0, big.size() - 1), big.substr(big.size() - 1)}, "P4:8080", ""},
+      {big, "P4:8080", ""},
       // A zero-filled stretch and runs of unknown records: two lines a run, whole bodies only.
-      {{pair1 + zeros + pair1 + seven + seven + nine.substr(0, 12), nine.substr(12) + pair1},
+      {pair1 + zeros + pair1 + seven + seven + nine + pair1,
        "E1P1:60" + std::string(100, 'S') + "E1P1:60SSSE1P1:60",
        "ERROR u2_file: got unknown type 0\nERROR u2_file: skipped 100 records of unknown type 0 "
        "from position 164\nERROR u2_file: got unknown type 7\nERROR u2_file: skipped 2 records "
@@ -90,8 +78,8 @@ TEST(U2File, RecordsAndLogOfFilesWrittenInSlices) {
     {
       u2_file_t u2;
       u2.open((dir / "spool").string());
-      for (const std::string& slice : row.slices) {
-        spool.append(slice);
+      for (char c : row.bytes) {
+        spool.append(std::string(1, c));
         seen += drain(u2);
       }
       EXPECT_EQ(u2.get_position(), spool.size());
