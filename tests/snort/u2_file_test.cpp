@@ -61,11 +61,13 @@ TEST(U2File, RecordsAndLogOfFilesWrittenInSlices) {
       // Bytes past the 8080-byte buffer are passed over, once they are all in the file.
       {big, "P4:8080", ""},
       // A zero-filled stretch and runs of unknown records: two lines a run, whole bodies only.
-      {pair1 + zeros + pair1 + seven + seven + nine + pair1,
-       "E1P1:60" + std::string(100, 'S') + "E1P1:60SSSE1P1:60",
+      {pair1 + zeros + pair1 + seven + seven + nine + pair1 + nine,
+       "E1P1:60" + std::string(100, 'S') + "E1P1:60SSSE1P1:60S",
        "ERROR u2_file: got unknown type 0\nERROR u2_file: skipped 100 records of unknown type 0 "
        "from position 164\nERROR u2_file: got unknown type 7\nERROR u2_file: skipped 2 records "
-       "of unknown type 7 from position 1128\nERROR u2_file: got unknown type 9\n"},
+       "of unknown type 7 from position 1128\nERROR u2_file: got unknown type 9\nERROR u2_file: "
+       "got "
+       "unknown type 9\n"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.records);
