@@ -13,6 +13,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <utility>
 
 #include "sensor/sensor.h"
 #include "support/clock.h"
@@ -111,11 +112,26 @@ void sensor_t::on_setup(const command_setup_t& cmd) {
     setup_done = false;
     forget_spool_scan();
 
+    // A NUL would cut the text where the system library reads it, while the rest of the code
+    // goes by its full length.
+    const std::pair<const char*, const std::string*> texts[] = {
+        {"config", &cmd.config},          {"sidmap", &cmd.sidmap},
+        {"genmap", &cmd.genmap},          {"logdir", &cmd.logdir},
+        {"logpattern", &cmd.logpattern},  {"interface", &cmd.interface},
+        {"homenetwork", &cmd.homenetwork}};
+    for (const auto& field : texts) {
+      if (field.second->find('\0') != std::string::npos) {
+        const std::string text =
+            string_utils::format("setup field %s holds a NUL byte", field.first);
+        L.error("%s\n", text.c_str());
+        throw exception_t(text);
+      }
+    }
     for (const std::string* value :
          {&cmd.config, &cmd.sidmap, &cmd.genmap, &cmd.logdir, &cmd.logpattern}) {
       if (value->find("..") != std::string::npos) {
         const std::string text = string_utils::format("path attack detected (%s)", value->c_str());
-        L.error("%s", text.c_str());
+        L.error("%s\n", text.c_str());
         throw exception_t(text);
       }
     }
@@ -284,12 +300,29 @@ int sensor_t::process_u2() {
 
 int sensor_t::take_records() {
   int count = 0;
+  bool reopened = false;
   for (;;) {
     if (g_do_exit || count >= records_per_pass) return count;
     if (const u2_record_t* record = u2.read()) {
       ++count;
       process_u2_record(record);
       if (g_do_exit) return count;
+      continue;
+    }
+
+    // Nothing to read: the file may have been cut short or renamed over (one stat, only on
+    // such passes). Its new contents are then read from the start, at most once per pass.
+    const u2_file_t::change_t change = reopened ? u2_file_t::change_none : u2.changed();
+    if (change != u2_file_t::change_none) {
+      if (change == u2_file_t::change_replaced)
+        L.warning("unified2 log file %s was replaced, reading the new file from its start\n",
+                  u2_path.c_str());
+      else
+        L.warning(
+            "unified2 log file %s is shorter than the position %lu, reading it from its start\n",
+            u2_path.c_str(), u2.get_position());
+      u2.open(u2_path.string());
+      reopened = true;
       continue;
     }
 

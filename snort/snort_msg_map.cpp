@@ -95,7 +95,7 @@ bool for_each_line(FILE* fp, Handler handle) {
 }  // namespace
 
 bool snort_msg_map_t::load(char const* gen_path, char const* sid_path, exception_t& e) {
-  entries.clear();
+  clear();
 
   auto open_failure = [&e](const char* path) {
     const int error = errno;
@@ -177,7 +177,7 @@ void snort_msg_map_t::load(char const* gen_path, char const* sid_path) {
 snort_msg_t snort_msg_map_t::get(unsigned int gid, unsigned int sid) const {
   auto it = entries.find(key_t{gid, sid});
   if (it != entries.end()) return it->second;
-  L.error("invalid key: %u:%u", gid, sid);
+  if (reported.insert(key_t{gid, sid}).second) L.error("invalid key: %u:%u\n", gid, sid);
   snort_msg_t fallback;
   fallback.gen_entry = true;
   fallback.group = std::to_string(gid);

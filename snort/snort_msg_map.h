@@ -7,12 +7,14 @@
 //   snort_msg_t m = map.get(gid, sid);      // m.group, m.message
 //
 // A key that no file names gives a fallback record whose group and message are the decimal
-// generator and signature ids (and an error line on the channel "snort_parser").
+// generator and signature ids (and, once per key and load, an error line on the channel
+// "snort_parser": with an incomplete map every alert of a missing signature would log one).
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 
 #include "support/log.h"
@@ -38,7 +40,10 @@ class snort_msg_map_t {
   snort_msg_map_t(const snort_msg_map_t&) = delete;
   snort_msg_map_t& operator=(const snort_msg_map_t&) = delete;
 
-  void clear() { entries.clear(); }
+  void clear() {
+    entries.clear();
+    reported.clear();
+  }
 
   // Rebuilds the map from the two files; the sid map is read first (generator 1), then the gen
   // map (generator 1 lines there are passed over). Both files are opened before either is read.
@@ -58,4 +63,5 @@ class snort_msg_map_t {
 
  private:
   std::map<key_t, snort_msg_t> entries;
+  mutable std::set<key_t> reported;  // missing keys logged since the last load
 };

@@ -49,117 +49,10 @@ in6_addr ip6_at(const uint8_t* p) {
   return a;
 }
 
-// Walks the IPv6 extension headers from `off` (relative to the IPv6 header `ip`, `avail` bytes
-// captured) and fills the transport fields of `s`.
-void decode_ipv6_payload(const uint8_t* ip, size_t avail, u2_packet_summary_t& s) {
-  uint8_t next = ip[6];
-  size_t off = 40;
-  uint64_t jumbo = 0;
-  bool found = false;
-  while (!found) {
-    switch (next) {
-      case 0: {  // hop-by-hop: its options may carry the Jumbo Payload length
-        if (off + 2 > avail) return;
-        const size_t len = (size_t{ip[off + 1]} + 1) * 8;
-        if (off + len > avail) return;
-        for (size_t o = off + 2; o < off + len;) {
-          if (ip[o] == 0) {
-            ++o;
-            continue;
-          }
-          if (o + 2 > off + len) break;
-          const size_t opt_len = ip[o + 1];
-          if (ip[o] == 0xC2 && opt_len == 4 && o + 6 <= off + len) jumbo = be32(ip + o + 2);
-          o += 2 + opt_len;
-        }
-        next = ip[off];
-        off += len;
-        break;
-      }
-      case 44:  // fragment
-        if (off + 8 > avail) return;
-        next = ip[off];
-        off += 8;
-        break;
-      case 43:
-      case 50:
-      case 51:
-      case 60:
-      case 135: {
-        if (off + 2 > avail) return;
-        const size_t len = (size_t{ip[off + 1]} + 1) * 8;
-        next = ip[off];
-        off += len;
-        if (off > avail) return;
-        break;
-      }
-      case 59:  // no next header
-        return;
-      default: found = true; break;
-    }
-  }
-  const uint16_t payload = be16(ip + 4);
-  uint64_t end;
-  if (jumbo)
-    end = 40 + jumbo;
-  else if (payload)
-    end = 40 + uint64_t{payload};
-  else
-    return;
-  if (end > avail || off > end) return;
-  s.protocol = next;
-  s.transport_offset = static_cast<uint16_t>(s.network_offset + off);
-  s.transport_length = static_cast<uint32_t>(end - off);
-  s.has_transport = true;
-}
+// The largest position the console can send back.
+constexpr uint64_t position_limit = 0xffffffffu;
 
 }  // namespace
-
-u2_packet_summary_t u2_decode_packet(const uint8_t* data, size_t length) {
-  u2_packet_summary_t s;
-  if (length < 34) return s;
-  size_t off = 0;
-  for (;;) {
-    if (off + 14 > length) return s;
-    const uint16_t ether_type = be16(data + off + 12);
-    off += 14;
-    if (ether_type == 0) continue;  // another Ethernet header follows
-    const uint8_t* ip = data + off;
-    const size_t avail = length - off;
-    if (ether_type == 0x0800 && avail >= 20 && ip[0] >> 4 == 4) {
-      s.network = 4;
-      s.network_offset = static_cast<uint16_t>(off);
-      s.protocol = ip[9];
-      s.ip4_src = be32(ip + 12);
-      s.ip4_dst = be32(ip + 16);
-      const size_t header_length = size_t{ip[0] & 0x0fu} * 4;
-      const size_t total = be16(ip + 2);
-      if (header_length >= 20 && total >= header_length && header_length <= avail) {
-        s.transport_offset = static_cast<uint16_t>(off + header_length);
-        s.transport_length = static_cast<uint32_t>(total - header_length);
-        s.has_transport = true;
-      }
-    } else if (ether_type == 0x86DD && avail >= 40 && ip[0] >> 4 == 6) {
-      s.network = 6;
-      s.network_offset = static_cast<uint16_t>(off);
-      s.ip6_src = ip6_at(ip + 8);
-      s.ip6_dst = ip6_at(ip + 24);
-      decode_ipv6_payload(ip, avail, s);
-    }
-    break;
-  }
-  if (!s.has_transport) return s;
-  const size_t t = s.transport_offset;
-  const bool tcp = s.protocol == IPPROTO_TCP && s.transport_length >= 20;
-  const bool udp = s.protocol == IPPROTO_UDP && s.transport_length >= 8;
-  // The IP lengths are not trusted: the header must also lie in the captured bytes.
-  if ((tcp && t + 20 <= length) || (udp && t + 8 <= length)) {
-    s.port_src = be16(data + t);
-    s.port_dst = be16(data + t + 2);
-    s.has_ports = true;
-  }
-  return s;
-}
 
 void u2_file_t::open(std::string const& path) {
   close();
@@ -174,19 +67,53 @@ void u2_file_t::open(std::string const& path) {
   }
   fp.reset(f);
   setvbuf(f, nullptr, _IOFBF, stream_buffer_size);
+  this->path = path;
+  struct stat st {};
+  fstat(fileno(f), &st);
+  device = st.st_dev;
+  inode = st.st_ino;
   position = 0;
+  past_limit = false;
   stream_offset = 0;
 }
 
 void u2_file_t::close() {
+  end_unknown_run();
   fp.reset();
   stream_offset = unknown_offset;
 }
 
 void u2_file_t::set_position(unsigned long off) {
+  end_unknown_run();
   position = static_cast<uint32_t>(off);
   stream_offset = unknown_offset;
-  if (fp && fseek(fp.get(), position, SEEK_SET) == 0) stream_offset = position;
+  if (fp && fseeko(fp.get(), static_cast<off_t>(position), SEEK_SET) == 0) stream_offset = position;
+}
+
+u2_file_t::change_t u2_file_t::changed() const {
+  struct stat st;
+  if (!fp || stat(path.c_str(), &st) != 0) return change_none;
+  if (static_cast<uint64_t>(st.st_dev) != device || static_cast<uint64_t>(st.st_ino) != inode)
+    return change_replaced;
+  return static_cast<uint64_t>(st.st_size) < position ? change_truncated : change_none;
+}
+
+bool u2_file_t::fits(uint64_t end) {
+  if (end <= position_limit) return true;
+  past_limit = true;
+  stream_offset = unknown_offset;
+  L.error(
+      "%s: the spool file passed the 4 GiB limit at position %lu, nothing more is read from it\n",
+      path.c_str(), static_cast<unsigned long>(position));
+  return false;
+}
+
+void u2_file_t::end_unknown_run() {
+  if (unknown_count > 1)
+    L.error("skipped %lu records of unknown type %u from position %lu\n",
+            static_cast<unsigned long>(unknown_count), unknown_type,
+            static_cast<unsigned long>(unknown_from));
+  unknown_count = 0;
 }
 
 bool u2_file_t::eof() const {
@@ -330,68 +257,15 @@ bool u2_file_t::read_packet(unsigned long length, u2_packet_t* out) {
   out->summary = u2_packet_summary_t{};
   if (L.impl) {
     out->summary = u2_decode_packet(out->buffer, kept);
-    log_packet(*out, head_length);
+    L.debug(
+        0,
+        "\n    U2 Packet\n      event_id: %u\n      event_second: %u\n      packet_time: %u.%u\n"
+        "      packet_length: %u\n      ip_packet: %s\n",
+        out->event_id, out->event_second, static_cast<unsigned>(out->packet_time / 1000000),
+        static_cast<unsigned>(out->packet_time % 1000000), head_length,
+        u2_packet_summary_line(out->summary, out->data, out->packet_length, out->packet_time));
   }
   return true;
-}
-
-void u2_file_t::log_packet(const u2_packet_t& p, uint32_t head_length) const {
-  const u2_packet_summary_t& s = p.summary;
-  const unsigned sec = static_cast<unsigned>(p.packet_time / 1000000);
-  const unsigned usec = static_cast<unsigned>(p.packet_time % 1000000);
-  const char* name = "?";
-  long payload = s.transport_length;
-  const uint8_t* t = p.data + s.transport_offset;
-  const bool tcp = s.has_ports && s.protocol == IPPROTO_TCP;
-  if (tcp) {
-    name = "TCP";
-    payload -= (t[12] >> 4) * 4;
-  } else if (s.has_ports && s.protocol == IPPROTO_UDP) {
-    name = "UDP";
-    payload -= 8;
-  }
-  if (payload < 0) payload = 0;
-
-  char* line;
-  if (s.network == 6) {
-    // IPv6 addresses in their own text form where the IPv4 ones stand.
-    char* src = fmt_ip6(s.ip6_src);
-    char* dst = fmt_ip6(s.ip6_dst);
-    line = fmt_ring_printf(true, "%u.%u   %s:%hu -> %s:%hu %lu %s %u", sec, usec, src, s.port_src,
-                           dst, s.port_dst, static_cast<unsigned long>(p.packet_length), name,
-                           static_cast<unsigned>(payload));
-  } else {
-    line = fmt_ring_printf(
-        true, "%u.%u   %hhu.%hhu.%hhu.%hhu:%hu -> %hhu.%hhu.%hhu.%hhu:%hu %lu %s %u", sec, usec,
-        static_cast<unsigned char>(s.ip4_src >> 24), static_cast<unsigned char>(s.ip4_src >> 16),
-        static_cast<unsigned char>(s.ip4_src >> 8), static_cast<unsigned char>(s.ip4_src),
-        s.port_src, static_cast<unsigned char>(s.ip4_dst >> 24),
-        static_cast<unsigned char>(s.ip4_dst >> 16), static_cast<unsigned char>(s.ip4_dst >> 8),
-        static_cast<unsigned char>(s.ip4_dst), s.port_dst,
-        static_cast<unsigned long>(p.packet_length), name, static_cast<unsigned>(payload));
-  }
-  if (tcp) {
-    // Appended with `join` so the flags continue the same ring text.
-    const uint8_t flags = t[13];
-    const char* sep = "";
-    fmt_ring_printf(true, " [");
-    static const struct {
-      uint8_t bit;
-      const char* fmt;
-    } names[] = {{0x02, "%sSYN"}, {0x10, "%sACK"}, {0x01, "%sFIN"}, {0x04, "%sRST"}};
-    for (const auto& n : names) {
-      if (!(flags & n.bit)) continue;
-      fmt_ring_printf(true, n.fmt, sep);
-      sep = ",";
-    }
-    fmt_ring_printf(true, "]");
-    fmt_ring_printf(true, " seq: %u", be32(t + 4));
-    fmt_ring_printf(true, " ack: %u", be32(t + 8));
-  }
-  L.debug(0,
-          "\n    U2 Packet\n      event_id: %u\n      event_second: %u\n      packet_time: %u.%u\n"
-          "      packet_length: %u\n      ip_packet: %s\n",
-          p.event_id, p.event_second, sec, usec, head_length, line);
 }
 
 bool u2_file_t::read_extra(unsigned long length, u2_extra_t* out) {
@@ -486,7 +360,7 @@ const u2_record_t* u2_file_t::read() {
     packet_pending = false;
     return &packet;
   }
-  if (!fp) return nullptr;
+  if (!fp || past_limit) return nullptr;
   FILE* f = fp.get();
   if (feof(f)) {
     // The last read came up short at the end of the file. While the file still ends before a
@@ -496,7 +370,7 @@ const u2_record_t* u2_file_t::read() {
     // would find.
     struct stat st;
     if (fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) &&
-        static_cast<uint64_t>(st.st_size) < uint64_t{position} + record_header_size) {
+        static_cast<uint64_t>(st.st_size) < position + record_header_size) {
       stream_offset = unknown_offset;
       return nullptr;
     }
@@ -506,7 +380,7 @@ const u2_record_t* u2_file_t::read() {
   // Re-positioning after a short read drops what stdio buffered, so bytes Snort appended since
   // are read from the file. When the stream already stands at `position` the buffer is kept.
   if (stream_offset != position) {
-    if (fseek(f, position, SEEK_SET) != 0) return nullptr;
+    if (fseeko(f, static_cast<off_t>(position), SEEK_SET) != 0) return nullptr;
     stream_offset = position;
   }
 
@@ -514,16 +388,18 @@ const u2_record_t* u2_file_t::read() {
   unsigned long n;
   if (!read_header(&t, &n)) return nullptr;
   const uint32_t type = static_cast<uint32_t>(t);
-  const uint32_t len = static_cast<uint32_t>(n);
+  const uint64_t len = n;
+  const bool known = is_event_type(type) || type == type_packet || type == type_extra;
+  if (known && unknown_count != 0) end_unknown_run();
 
   if (is_event_type(type)) {
     if (!read_event(t, n, &event)) return nullptr;
     int t2;
     unsigned long n2;
     if (!read_header(&t2, &n2)) return nullptr;
-    const uint32_t pair_len = len + static_cast<uint32_t>(n2) + 16;
+    const uint64_t pair_len = len + n2 + 16;
     if (static_cast<uint32_t>(t2) == type_packet) {
-      if (!read_packet(n2, packet_ptr)) return nullptr;
+      if (!read_packet(n2, packet_ptr) || !fits(position + pair_len)) return nullptr;
       position += pair_len;
       if (packet.event_id != event.event_id) {
         // A null here would read as "end of file" to the consumer, who may then leave this
@@ -536,7 +412,7 @@ const u2_record_t* u2_file_t::read() {
       return &event;
     }
     if (static_cast<uint32_t>(t2) == type_extra) {
-      if (!read_extra(n2, &extra)) return nullptr;
+      if (!read_extra(n2, &extra) || !fits(position + pair_len)) return nullptr;
       position += pair_len;
       if (extra.event_id != event.event_id) {
         L.warning("extra.event_id does not equal event.event_id\n");
@@ -544,29 +420,38 @@ const u2_record_t* u2_file_t::read() {
       }
       return &event;
     }
+    if (!fits(position + len + 8)) return nullptr;
     L.warning("expected packet, but got %d\n", t2);
     position += len + 8;
     stream_offset = unknown_offset;
     return &event;
   }
   if (type == type_packet) {
-    if (!read_packet(n, packet_ptr)) return nullptr;
+    if (!read_packet(n, packet_ptr) || !fits(position + len + 8)) return nullptr;
     position += len + 8;
     return &packet;
   }
   if (type == type_extra) {
-    if (!read_extra(n, &extra)) return nullptr;
+    if (!read_extra(n, &extra) || !fits(position + len + 8)) return nullptr;
     position += len + 8;
     return &skip;
   }
 
-  L.error("got unknown type %d\n", t);
-  // Skipped only once the whole body is in the file, like any record that is taken.
+  // Skipped, and reported, only once the whole body is in the file, like any record that is
+  // taken.
   if (!holds_rest(len)) {
     if (L.impl) L.debug(0, "can't skip block: %u\n", type);
     stream_offset = unknown_offset;
     return nullptr;
   }
+  if (!fits(position + len + 8)) return nullptr;
+  if (unknown_count == 0 || type != unknown_type) {
+    end_unknown_run();
+    L.error("got unknown type %d\n", t);
+    unknown_type = type;
+    unknown_from = position;
+  }
+  ++unknown_count;
   position += len + 8;
   stream_offset = unknown_offset;
   return &skip;

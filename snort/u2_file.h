@@ -22,6 +22,14 @@
 // returns null, the position stays at its start, and it is read again, from its header, on every
 // later call. A call that consumed records never returns null.
 //
+// The position is sent to the console in 32 bits. At the first record that would end past
+// 4 GiB - 1 the reader logs one error and hands out nothing more from that file: the consumer
+// moves on to a newer file as it does at any end of data.
+//
+// Unknown record types are skipped. A run of them of one type logs two lines: the error for its
+// first record and, when the run ends, how many were skipped from where (a zero-filled stretch
+// reads as millions of empty records of type 0).
+//
 // A returned record stays valid until the next read() call.
 #pragma once
 
@@ -32,6 +40,7 @@
 #include <memory>
 #include <string>
 
+#include "snort/u2_packet_summary.h"
 #include "support/log.h"
 
 // Kinds of record handed out by u2_file_t::read.
@@ -78,23 +87,6 @@ struct u2_event_t : u2_record_t {
   u2_event_t() { type = u2_type_event; }
 };
 
-// Network and transport headers found in a packet, for the reader's debug line only.
-struct u2_packet_summary_t {
-  uint8_t network = 0;                // 0 none, 4 IPv4, 6 IPv6
-  uint32_t ip4_src = 0, ip4_dst = 0;  // host order
-  in6_addr ip6_src{}, ip6_dst{};
-  uint8_t protocol = 0;
-  bool has_transport = false;  // protocol, offsets and transport length are known
-  bool has_ports = false;      // TCP or UDP header present in the captured bytes
-  uint16_t port_src = 0, port_dst = 0;
-  // 16 bits: behind IPv6 extension headers the transport header can lie past offset 255.
-  uint16_t network_offset = 0, transport_offset = 0;
-  uint32_t transport_length = 0;
-};
-
-// Decodes the Ethernet, IP and TCP/UDP headers of `data`. Never reads past `length` bytes.
-u2_packet_summary_t u2_decode_packet(const uint8_t* data, size_t length);
-
 // A packet record (type 2). Not copyable: `data` points into the record's own buffer.
 struct u2_packet_t : u2_record_t {
   static constexpr size_t data_capacity = 8080;
@@ -122,7 +114,7 @@ struct u2_extra_t {
 class u2_file_t {
  public:
   u2_file_t() = default;
-  ~u2_file_t() = default;
+  ~u2_file_t() { end_unknown_run(); }
   u2_file_t(const u2_file_t&) = delete;
   u2_file_t& operator=(const u2_file_t&) = delete;
 
@@ -135,6 +127,10 @@ class u2_file_t {
 
   // Moves to byte offset `off` (cut to 32 bits): the next read() starts there. Needs an open file.
   void set_position(unsigned long off);
+  // What the path the file was opened from names now, by one stat: another file (renamed over
+  // it), the same file cut shorter than the position, or neither (also when the path is gone).
+  enum change_t { change_none, change_replaced, change_truncated };
+  change_t changed() const;
   // Offset behind the last record consumed: what the consumer sends with each event and packet.
   unsigned long get_position() const { return position; }
   // Whether the stream's end-of-file flag is set.
@@ -161,17 +157,30 @@ class u2_file_t {
   bool read_bytes(void* to, size_t size);
   bool holds_rest(uint64_t count);
   void pair_mac_addresses();
-  void log_packet(const u2_packet_t& p, uint32_t head_length) const;
+  // Whether a record ending at `end` can be taken: its end must fit the 32-bit position the
+  // console sends back. The first that does not stops the file, with one error.
+  bool fits(uint64_t end);
+  // Logs the summary of a run of unknown records, if one is open, and closes it.
+  void end_unknown_run();
   void log_blob(uint32_t type, const std::string& blob) const;
 
   std::unique_ptr<FILE, file_closer_t> fp;
-  uint32_t position = 0;
+  std::string path;     // what the open file was opened as
+  uint64_t device = 0;  // identity of the open file
+  uint64_t inode = 0;
+  uint64_t position = 0;
+  bool past_limit = false;  // the file reached the 4 GiB limit: nothing more is read from it
   u2_packet_t packet;
   u2_record_t skip;
   u2_event_t event;
   u2_packet_t* packet_ptr = &packet;
   u2_extra_t extra;
   bool packet_pending = false;
+
+  // The run of consecutive unknown records being skipped; count 0: none.
+  uint32_t unknown_type = 0;
+  uint64_t unknown_count = 0;
+  uint64_t unknown_from = 0;
 
   // Offset the stream stands at when known to equal what the reads consumed; read() seeks only
   // when it differs from `position` (after a short read, a skip or set_position), which keeps

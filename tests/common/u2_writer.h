@@ -11,33 +11,22 @@
 namespace u2w {
 
 // Event record types: IPv4, IPv6, and IPv6 with an application name.
-constexpr uint32_t event4_type = 104;
-constexpr uint32_t event6_type = 105;
-constexpr uint32_t event6_app_type = 112;
+constexpr uint32_t event4_type = 104, event6_type = 105, event6_app_type = 112;
 
-// An IDS event; the fields not listed are written as generator 1, revision 1 and zeros.
+// An IDS event, generator 1; IPv6 events carry zero addresses.
 struct event_t {
   uint32_t type = event4_type;
-  uint32_t event_id = 1;
-  uint32_t second = 0;
-  uint32_t microsecond = 0;
-  uint32_t signature_id = 1;
-  uint32_t ip4_src = 0;  // host order, for 104
-  uint32_t ip4_dst = 0;
-  uint16_t port_src = 0;
-  uint16_t port_dst = 0;
-  uint8_t protocol = 6;
-  // Body length to write; 0 means Snort's length for the type (60, 84, 148). A shorter
-  // body is cut, a longer one padded with zero bytes.
-  size_t body_length = 0;
+  uint32_t event_id = 1, second = 0, microsecond = 0, signature_id = 1, revision = 1;
+  uint32_t classification = 0, priority = 0;
+  uint32_t ip4_src = 0, ip4_dst = 0, mpls = 0;  // addresses in host order, for 104
+  uint16_t port_src = 0, port_dst = 0, vlan = 0;
+  uint8_t protocol = 6, impact_flag = 0, blocked = 0;
+  size_t body_length = 0;  // 0: Snort's (60, 84, 148); else cut or padded with zeros
 };
 
 struct packet_t {
-  uint32_t event_id = 1;
-  uint32_t event_second = 0;
-  uint32_t second = 0;
-  uint32_t linktype = 1;  // DLT_EN10MB
-  std::string data;       // the packet bytes
+  uint32_t event_id = 1, event_second = 0, second = 0, linktype = 1;  // DLT_EN10MB
+  std::string data;
 };
 
 // An empty HTTP URI extra-data record.
@@ -60,18 +49,16 @@ std::string ipv4_frame(const std::array<uint8_t, 6>& mac_dst, const std::array<u
 // Appends records to one spool file, flushing each append.
 class spool_t {
  public:
-  // Creates or empties the file.
-  explicit spool_t(std::string path);
+  // Creates or empties the file; the first append goes to offset `hole` (a sparse start).
+  explicit spool_t(std::string const& path, uint64_t hole = 0);
 
   void append(std::string const& bytes);
-  // Bytes written so far.
-  uint64_t size() const { return size_; }
+  uint64_t size() const { return size_; }  // the hole included
 
  private:
   struct closer_t {
     void operator()(FILE* f) const { fclose(f); }
   };
-  std::string path_;
   std::unique_ptr<FILE, closer_t> fp_;
   uint64_t size_ = 0;
 };

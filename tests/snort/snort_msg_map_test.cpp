@@ -7,49 +7,28 @@
 #include <tuple>
 
 #include "common/temp_dir.h"
-#include "support/log.h"
-
-namespace {
-
-class MsgMap : public ::testing::Test {
- protected:
-  void SetUp() override {
-    log_t::set_filename(log_path);
-    log_t::enable("snort_parser", "warning");
-  }
-  void TearDown() override {
-    log_t::disable("snort_parser");
-    log_t::set_filename("");
-  }
-  bool load(const std::string& sid_text, const std::string& gen_text) {
-    std::ofstream(sid_path, std::ios::binary) << sid_text;
-    std::ofstream(gen_path, std::ios::binary) << gen_text;
-    return map.load(gen_path.c_str(), sid_path.c_str(), error);
-  }
-  std::string log() const {
-    std::ostringstream s;
-    s << std::ifstream(log_path).rdbuf();
-    return s.str();
-  }
-
-  ferun_test::temp_dir_t dir;
-  std::string sid_path = (dir / "sid-msg.map").string();
-  std::string gen_path = (dir / "gen-msg.map").string();
-  std::string log_path = (dir / "log").string();
-  snort_msg_map_t map;
-  exception_t error{-1, "untouched"};
-};
 
 // Separator, group and message split, "DELETED ", duplicates refilling the entry, ids that do
-// not convert (skipped, never filed under the previous line's id), decimal fallback.
-TEST_F(MsgMap, LineRules) {
-  ASSERT_TRUE(
-      load("103 || DELETED   BACKDOOR subseven  22 || arachnids,485 || url,x\n"
-           "5 || A one || r1 || r2\n5||B two||r3\nabc || C three\n",
-           "119 || 32 || http_inspect:   a: b\n3 || 1 || snort dynamic alert\nx || 1 || g\n"));
+// not convert (skipped, never filed under the previous line's id), decimal fallback reported
+// once per missing key and load; a gen map line without three fields fails the load.
+TEST(MsgMap, LineRules) {
+  ferun_test::temp_dir_t dir;
+  const std::string sid = (dir / "sid").string(), gen = (dir / "gen").string();
+  const std::string log = (dir / "log").string();
+  log_t::set_filename(log);
+  log_t::enable("snort_parser", log_t::level_of("warning"));
+  std::ofstream(sid)
+      << "103 || DELETED   BACKDOOR subseven  22 || arachnids,485 || url,x\n"
+         "5 || A one || r1 || r2\n5||B two||r3\nabc || C three\n6 || G m\n6 || solo\n";
+  std::ofstream(gen) << "119 || 32 || http_inspect:   a: b\n3 || 1 || snort dynamic alert\n"
+                        "x || 1 || g\n";
+  snort_msg_map_t map;
+  exception_t error{-1, "untouched"};
+  ASSERT_TRUE(map.load(gen.c_str(), sid.c_str(), error));
   const std::tuple<unsigned, unsigned, bool, std::string, std::string, std::string> rows[] = {
       {1, 103, false, "BACKDOOR", "subseven  22 (DELETED)", "url,x"},
       {1, 5, false, "B", "two", "r2"},  // the duplicate refills the fields it has
+      {1, 6, false, "", "solo", ""},
       {119, 32, true, "http_inspect", "a: b", ""},
       {3, 1, true, "snort dynamic alert", "", ""},
       {4294967295u, 7, true, "4294967295", "7", ""}};
@@ -59,18 +38,21 @@ TEST_F(MsgMap, LineRules) {
               std::tie(std::get<2>(r), std::get<3>(r), std::get<4>(r), std::get<5>(r)))
         << std::get<1>(r);
   }
-  EXPECT_EQ(map.size(), 4u);
+  EXPECT_EQ(map.size(), 5u);
+  map.get(4294967295u, 7);  // reported once per load
+  std::ofstream(gen) << "9 || 1 || a: b\n9 || 2 ||\n";
+  EXPECT_FALSE(map.load(gen.c_str(), sid.c_str(), error));
+  EXPECT_EQ(error.message, "unknown format of gid map file " + gen + ":2\n");
+  map.get(4294967295u, 7);
+  std::ostringstream text;
+  text << std::ifstream(log).rdbuf();
   for (const std::string& line :
-       {"WARNING snort_parser: duplicate key " + sid_path + ":3\n",
-        "unable parse line " + sid_path + ":4\n", "unable parse line " + gen_path + ":3\n",
-        std::string("ERROR snort_parser: invalid key: 4294967295:7")})
-    EXPECT_NE(log().find(line), std::string::npos) << line;
+       {"WARNING snort_parser: duplicate key " + sid + ":3\n", "unable parse line " + sid + ":4\n",
+        "unable parse line " + gen + ":3\n",
+        "invalid key: 4294967295:7\nWARNING snort_parser: duplicate key " + sid + ":3\n",
+        "unknown format of gid map file " + gen +
+            ":2\nERROR snort_parser: invalid key: 4294967295:7\n"})
+    EXPECT_NE(text.str().find(line), std::string::npos) << line;
+  log_t::disable("snort_parser");
+  log_t::set_filename("");
 }
-
-// A gen map line needs three fields; the load fails at it.
-TEST_F(MsgMap, GenLineWithoutThreeFieldsFailsTheLoad) {
-  EXPECT_FALSE(load("5 || A one\n", "9 || 1 || a: b\n9 || 2 ||\n"));
-  EXPECT_EQ(error.message, "unknown format of gid map file " + gen_path + ":2\n");
-}
-
-}  // namespace

@@ -1,9 +1,12 @@
+// The unified2 reader over files written in slices, as Snort appends them, and a spool file
+// written by the real IDS.
 #include "snort/u2_file.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <string>
+#include <boost/filesystem.hpp>
+#include <fstream>
+#include <sstream>
 #include <tuple>
 
 #include "common/temp_dir.h"
@@ -11,104 +14,107 @@
 
 namespace {
 
-const std::array<uint8_t, 6> mac_a{{0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e}};
-const std::array<uint8_t, 6> mac_b{{0x02, 0x11, 0x22, 0x33, 0x44, 0x55}};
-
-u2w::event_t event(uint32_t id, uint32_t type = u2w::event4_type, size_t body_length = 0) {
+std::string event(uint32_t id, uint32_t type = u2w::event4_type, size_t body_length = 0) {
   u2w::event_t e;
   std::tie(e.event_id, e.type, e.body_length) = std::make_tuple(id, type, body_length);
-  return e;
+  return u2w::encode(e);
 }
-u2w::packet_t packet(uint32_t id) {
+std::string packet(uint32_t id, size_t length = 60) {
   u2w::packet_t p;
-  p.event_id = id;
-  p.data = u2w::ipv4_frame(mac_a, mac_b, 6, 0x0a000001, 0x0a000002, 40000, 80, 10);
-  return p;
+  std::tie(p.event_id, p.data) = std::make_tuple(id, std::string(length, 'd'));
+  return u2w::encode(p);
 }
-u2w::extra_t extra(uint32_t id) {
-  u2w::extra_t x;
-  x.event_id = id;
-  return x;
+std::string extra(uint32_t id) {
+  return u2w::encode(u2w::extra_t{id});
 }
 
-// What read() hands out until null: "E<id>", "P<id>" or "S" for each record.
+// What read() hands out until null: "E<id>", "P<id>:<length>" or "S" for each record.
 std::string drain(u2_file_t& u2) {
   std::string out;
   while (const u2_record_t* r = u2.read()) {
     if (r->type == u2_type_event)
       out += "E" + std::to_string(static_cast<const u2_event_t*>(r)->event_id);
     else if (r->type == u2_type_packet)
-      out += "P" + std::to_string(static_cast<const u2_packet_t*>(r)->event_id);
+      out += "P" + std::to_string(static_cast<const u2_packet_t*>(r)->event_id) + ":" +
+             std::to_string(static_cast<const u2_packet_t*>(r)->packet_length);
     else
       out += "S";
   }
   return out;
 }
 
-class U2File : public ::testing::Test {
- protected:
-  ferun_test::temp_dir_t dir;
-  std::string path = (dir / "snort.u2").string();
-  u2w::spool_t spool{path};
-  u2_file_t u2;
-};
-
-// Main road: a file growing byte by byte yields every record once, none skipped. The events have
-// the shortest bodies that hold every field: 58 bytes (104, 111) and 82 (105, 112).
-TEST_F(U2File, GrowingFileYieldsEveryRecordOnce) {
-  const std::string all = u2w::encode(event(1, u2w::event4_type, 58)) + u2w::encode(packet(1)) +
-                          u2w::encode(event(2)) + u2w::encode(extra(2)) + u2w::record(42, "uuuuu") +
-                          u2w::encode(event(3, u2w::event6_app_type, 82)) + u2w::encode(packet(3));
-  u2.open(path);
-  std::string seen;
-  for (char c : all) {
-    spool.append(std::string(1, c));
-    seen += drain(u2);
+// Each row: the bytes, appended one by one (the reader drains after each), what the reader
+// hands out, and the whole log of the channel at error level. The reader ends behind them all.
+TEST(U2File, RecordsAndLogOfFilesWrittenInSlices) {
+  const std::string pair1 = event(1) + packet(1), zeros(800, '\0'), seven = u2w::record(7, "abc");
+  const std::string nine = u2w::record(9, std::string(20, 'x'));
+  const std::string big = packet(4, 9000);
+  const struct {
+    std::string bytes, records, log;
+  } rows[] = {
+      // Shortest event bodies that hold every field: 58 (104, 111) and 82 bytes (105, 112).
+      {event(1, u2w::event4_type, 58) + packet(1) + event(2) + extra(2) + u2w::record(42, "uuuuu") +
+           event(3, u2w::event6_app_type, 82) + packet(3),
+       "E1P1:60E2SE3P3:60", "ERROR u2_file: got unknown type 42\n"},
+      // Unpaired: lone extra, event + other packet, event + other extra. None returns null.
+      {extra(8) + event(1) + packet(9) + event(2) + extra(3), "SP9:60S", ""},
+      // Bytes past the 8080-byte buffer are passed over, once they are all in the file.
+      {big, "P4:8080", ""},
+      // A zero-filled stretch and runs of unknown records: two lines a run, whole bodies only.
+      {pair1 + zeros + pair1 + seven + seven + nine + pair1 + nine,
+       "E1P1:60" + std::string(100, 'S') + "E1P1:60SSSE1P1:60S",
+       "ERROR u2_file: got unknown type 0\nERROR u2_file: skipped 100 records of unknown type 0 "
+       "from position 164\nERROR u2_file: got unknown type 7\nERROR u2_file: skipped 2 records "
+       "of unknown type 7 from position 1128\nERROR u2_file: got unknown type 9\nERROR u2_file: "
+       "got "
+       "unknown type 9\n"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.records);
+    ferun_test::temp_dir_t dir;
+    const std::string log = (dir / "log").string();
+    log_t::set_filename(log);
+    log_t::enable("u2_file", 0);
+    u2w::spool_t spool((dir / "spool").string());
+    std::string seen;
+    {
+      u2_file_t u2;
+      u2.open((dir / "spool").string());
+      for (char c : row.bytes) {
+        spool.append(std::string(1, c));
+        seen += drain(u2);
+      }
+      EXPECT_EQ(u2.get_position(), spool.size());
+    }
+    log_t::disable("u2_file");
+    log_t::set_filename("");
+    std::ostringstream text;
+    text << std::ifstream(log).rdbuf();
+    EXPECT_EQ(seen, row.records);
+    EXPECT_EQ(text.str(), row.log);
   }
-  EXPECT_EQ(seen, "E1P1E2SE3P3");
-  EXPECT_EQ(u2.get_position(), all.size());
 }
 
-// The event takes the MACs (destination first) and link type of its packet.
-TEST_F(U2File, EventTakesMacsFromItsPacket) {
-  u2w::packet_t p = packet(7);
-  p.linktype = 113;
-  spool.append(u2w::encode(event(7)) + u2w::encode(p));
-  u2.open(path);
-  const auto* ev = static_cast<const u2_event_t*>(u2.read());
-  ASSERT_NE(ev, nullptr);
-  EXPECT_EQ(0, memcmp(ev->mac_dst, mac_a.data(), 6));
-  EXPECT_EQ(0, memcmp(ev->mac_src, mac_b.data(), 6));
-  EXPECT_EQ(ev->linktype, 113u);
-  EXPECT_EQ(drain(u2), "P7");
-}
-
-// A record is taken only once all of it is in the file, also the packet bytes past the 8080-byte
-// buffer, which are passed over while the position moves past the whole record.
-TEST_F(U2File, RecordTailMustBeInTheFileBeforeTheRecordIsTaken) {
-  u2w::packet_t big = packet(1);
-  big.data.resize(9000);
-  for (size_t i = 0; i < big.data.size(); ++i) big.data[i] = static_cast<char>(i * 7);
-  const std::string rec = u2w::encode(big);
-  spool.append(rec.substr(0, rec.size() - 1));
-  u2.open(path);
-  EXPECT_EQ(u2.read(), nullptr);
-  EXPECT_EQ(u2.get_position(), 0u);
-  spool.append(rec.substr(rec.size() - 1));
-  const auto* pk = static_cast<const u2_packet_t*>(u2.read());
-  ASSERT_NE(pk, nullptr);
-  ASSERT_EQ(pk->packet_length, 8080u);
-  EXPECT_EQ(0, memcmp(pk->data, big.data.data(), 8080));
-  EXPECT_EQ(u2.get_position(), rec.size());
-}
-
-// A call that consumed records never returns null: the sensor would take it for the file's end.
-TEST_F(U2File, UnpairedRecordsNeverReturnNull) {
-  spool.append(u2w::encode(extra(8)) + u2w::encode(event(1)) + u2w::encode(packet(9)) +
-               u2w::encode(event(2)) + u2w::encode(extra(3)));
-  u2.open(path);
-  EXPECT_EQ(drain(u2), "SP9S");  // lone extra, event + other packet, event + other extra
-  EXPECT_EQ(u2.get_position(), spool.size());
+// Six event+packet pairs (60-byte events): signature 1:498 rev 10, event ids 1..6, 373-byte
+// packets.
+TEST(U2File, RealSpoolDecodes) {
+  const std::string file = FERUN_TESTDATA_DIR "/unified2/pyidstools-merged.log";
+  if (!boost::filesystem::exists(file)) GTEST_SKIP() << "sample spool absent: " << file;
+  u2_file_t u2;
+  u2.open(file);
+  std::string seen;
+  while (const u2_record_t* r = u2.read()) {
+    const auto* e = static_cast<const u2_event_t*>(r);
+    if (r->type == u2_type_event)
+      seen += std::to_string(e->generator_id) + ":" + std::to_string(e->signature_id) + ":" +
+              std::to_string(e->signature_revision) + "#" + std::to_string(e->event_id) + " ";
+    else
+      seen += std::to_string(static_cast<const u2_packet_t*>(r)->packet_length) + " ";
+  }
+  EXPECT_EQ(seen,
+            "1:498:10#1 373 1:498:10#2 373 1:498:10#3 373 1:498:10#4 373 1:498:10#5 373 "
+            "1:498:10#6 373 ");
+  EXPECT_EQ(u2.get_position(), boost::filesystem::file_size(file));
 }
 
 }  // namespace
