@@ -214,7 +214,13 @@ int main(int argc, char** argv) {
   double idle_cpu = 0;
   try {
     const pid_t worker = bench::worker_of(monitor);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const long threads = proc_status(worker, "Threads");
     for (size_t s = 0; s < std::size(shapes); ++s) {
+      // The threads of the last run's consoles gone first: proc_cpu_ns counts live threads only.
+      const auto deadline = clock_type::now() + std::chrono::seconds(10);
+      while (proc_status(worker, "Threads") > threads && clock_type::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
       console_t console(port, shapes[s].sensor_id);
       runs[s] = catch_up(console.fd, console.reader, worker, pairs);
       if (s == 0) {
