@@ -47,11 +47,14 @@ class serializer_t {
     static_assert(std::is_integral<T>::value && std::is_unsigned<T>::value,
                   "fixed-size fields are unsigned integers");
     check_buffer_length(sizeof(T));
-    // Local copies: a store through `buf` could alias `value` or the members, which would make
-    // the compiler reload them for every byte; this way the bytes become one store.
-    const std::uint64_t v = value;
-    unsigned char* out = buf + pos;
-    for (std::size_t i = 0; i < sizeof(T); ++i) out[i] = static_cast<unsigned char>(v >> (8 * i));
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // The host's order is the wire's: one copy, where the byte loop below is not always merged
+    // into a single store by the compiler.
+    memcpy(buf + pos, &value, sizeof(T));
+#else
+    for (std::size_t i = 0; i < sizeof(T); ++i)
+      buf[pos + i] = static_cast<unsigned char>(static_cast<std::uint64_t>(value) >> (8 * i));
+#endif
     pos = static_cast<std::uint16_t>(pos + sizeof(T));
     return *this;
   }
