@@ -51,6 +51,8 @@ struct spool_shape_t {
   // Signature ids 1000001 to 1000005 in turn (the ones write_maps names); false leaves every
   // event at the writer's default id.
   bool signatures = true;
+  // Payload bytes of every packet; 0 cycles through `payloads`.
+  size_t payload = 0;
 };
 
 // Hands `sink(bytes)` the records of `pairs` event+packet pairs, in pieces of a little over 1 MiB
@@ -60,7 +62,8 @@ void spool_records(size_t pairs, const spool_shape_t& shape, Sink&& sink) {
   const std::array<uint8_t, 6> a{{0, 1, 2, 3, 4, 5}}, b{{6, 7, 8, 9, 10, 11}};
   std::string frames[std::size(payloads)];
   for (size_t i = 0; i < std::size(payloads); ++i)
-    frames[i] = u2w::ipv4_frame(a, b, 6, 0x0a000001, 0x0a000002, 40000, 80, payloads[i]);
+    frames[i] = u2w::ipv4_frame(a, b, 6, 0x0a000001, 0x0a000002, 40000, 80,
+                                shape.payload ? shape.payload : payloads[i]);
   u2w::event_t e;
   u2w::packet_t p;
   std::string chunk;
@@ -132,6 +135,22 @@ inline long long proc_cpu_ticks(pid_t pid) {
     if (i == 15) stime = std::atoll(field.c_str());
   }
   return utime + stime;
+}
+
+// CPU time of a process in nanoseconds: the sum over its live threads of what
+// /proc/PID/task/TID/schedstat counts (finer than the clock ticks of proc_cpu_ticks; a thread
+// that ended meanwhile drops out, so compare only windows in which the threads stay the same).
+inline long long proc_cpu_ns(pid_t pid) {
+  long long total = 0;
+  const boost::filesystem::path tasks("/proc/" + std::to_string(pid) + "/task");
+  boost::system::error_code error;
+  for (boost::filesystem::directory_iterator it(tasks, error), end; !error && it != end;
+       it.increment(error)) {
+    std::ifstream in((it->path() / "schedstat").string());
+    long long ns = 0;
+    if (in >> ns) total += ns;
+  }
+  return total;
 }
 
 // The daemon's worker: the monitor's child, waited for up to 10 s.

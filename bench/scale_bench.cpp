@@ -7,13 +7,16 @@
 // it then counts each console's event and packet messages until every console has all of its
 // alerts. With everything caught up and all N consoles still connected, it reads the worker's
 // threads and resident memory and the CPU time of the whole daemon (monitor and worker) over an
-// idle window. Finally it closes every console and reads threads and memory again. Then, on a
-// fresh daemon, it connects N consoles again and times the orderly stop (SIGTERM to the monitor)
-// while every one of them is still receiving its alerts.
+// idle window, and then, over a window as long, the CPU time of N threads of its own that only
+// sleep 100 ms in a loop (what the wake-ups of N idle sensors cost at the least). Then it closes
+// every console and reads threads and memory again. Finally, on a fresh daemon, it connects N
+// consoles again and times the orderly stop (SIGTERM to the monitor) while every one of them is
+// still receiving its alerts.
 //
 // Prints, per N: the time to connect, to answer every hello and to deliver every alert; the
 // worker's threads; resident memory per connection (growth over the daemon with no console,
-// divided by N); the daemon's idle CPU in percent of one core; and the orderly stop's time.
+// divided by N); the daemon's idle CPU in percent of one core, next to that of the sleepers; and
+// the orderly stop's time.
 //
 //   scale_bench [counts] [pairs] [directory]
 //
@@ -23,13 +26,16 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <boost/filesystem.hpp>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -165,7 +171,43 @@ struct figures_t {
   long threads_none = 0, threads_all = 0, threads_after = 0;
   long rss_none_kib = 0, rss_all_kib = 0, rss_peak_kib = 0, rss_after_kib = 0;
   double idle_cpu_percent = 0;
+  double sleepers_cpu_percent = 0;
 };
+
+// CPU time of this process's threads `tids`, in nanoseconds (see bench::proc_cpu_ns).
+long long threads_cpu_ns(const std::vector<pid_t>& tids) {
+  long long total = 0;
+  for (const pid_t tid : tids) {
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/schedstat");
+    long long ns = 0;
+    if (in >> ns) total += ns;
+  }
+  return total;
+}
+
+// What the wake-ups alone cost: `count` threads of this process that only sleep 100 ms in a
+// loop, as an idle sensor does; their CPU over the idle window in percent of one core.
+double sleepers_cpu_percent(size_t count) {
+  std::atomic<bool> stop{false};
+  std::vector<pid_t> tids(count);
+  std::atomic<size_t> started{0};
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < count; ++i)
+    threads.emplace_back([&stop, &started, &tid = tids[i]] {
+      tid = static_cast<pid_t>(syscall(SYS_gettid));
+      ++started;
+      while (!stop) std::this_thread::sleep_for(100ms);
+    });
+  while (started < count) std::this_thread::sleep_for(10ms);
+  std::this_thread::sleep_for(1s);
+  const long long cpu0 = threads_cpu_ns(tids);
+  const auto t0 = clock_type::now();
+  std::this_thread::sleep_for(idle_window);
+  const double percent = 100.0 * (threads_cpu_ns(tids) - cpu0) / 1e9 / seconds_since(t0);
+  stop = true;
+  for (std::thread& t : threads) t.join();
+  return percent;
+}
 
 figures_t run(size_t count, size_t pairs, const std::string& spool, const fs::path& root) {
   figures_t f;
@@ -268,6 +310,11 @@ figures_t run(size_t count, size_t pairs, const std::string& spool, const fs::pa
   const long long ticks = bench::proc_cpu_ticks(monitor) + bench::proc_cpu_ticks(worker) - ticks0;
   f.idle_cpu_percent =
       100.0 * ticks / static_cast<double>(sysconf(_SC_CLK_TCK)) / seconds_since(idle_t0);
+  // The same window for as many threads that only sleep, with the daemon still idle.
+  std::printf("measuring %zu sleeping threads for %lld s ...\n", count,
+              static_cast<long long>(idle_window.count()));
+  std::fflush(stdout);
+  f.sleepers_cpu_percent = sleepers_cpu_percent(count);
   // Anything that arrived meanwhile (statistics) is dropped with the connections.
   if (proc_status(worker, "Threads") < f.threads_all)
     throw std::runtime_error("a connection ended while idle: " + launcher.output().substr(0, 2000));
@@ -338,6 +385,8 @@ void print(const figures_t& f, size_t pairs) {
   std::printf("  idle CPU, all connected: %.2f%% of one core over %lld s (goal under 5%%): %s\n",
               f.idle_cpu_percent, static_cast<long long>(idle_window.count()),
               f.idle_cpu_percent < 5.0 ? "met" : "NOT met");
+  std::printf("  %zu threads that only sleep 100 ms in a loop, same window: %.2f%% of one core\n",
+              f.consoles, f.sleepers_cpu_percent);
 }
 
 std::vector<size_t> parse_counts(const std::string& text) {

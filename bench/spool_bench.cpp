@@ -1,12 +1,17 @@
-// End-to-end catch-up of the real daemon against the I/O floor.
+// End-to-end catch-up of the real daemon against the I/O floor, for two shapes of alert.
 //
-// Writes a spool of event+packet pairs (1,000,000 by default) into a sensor directory, starts the
-// built `ferun` on a free loopback port, connects as the console, sends the hello and a setup and
-// counts every event and packet message until the last one has arrived. Then, in the same run,
-// the floor: the same file read with read() in 64 KiB chunks and written with send() to a
-// loopback TCP socket whose peer reads and discards it. Prints alerts/s, the catch-up and floor
-// times and their ratio, the worker's peak resident memory, and what one connected idle sensor
-// costs (resident memory and CPU).
+// Writes two spools of event+packet pairs (1,000,000 by default) into two sensor directories:
+// "large" packets of the usual mix of sizes (handshakes to full segments), and "small" packets
+// carrying 40 bytes of payload each (scans and probes, where the per-alert work dominates).
+// Starts the built `ferun` on a free loopback port and, for each shape, connects as that
+// sensor's console, sends the hello and a setup and counts every event and packet message until
+// the last one has arrived (timed from the setup's answer), reading the worker's CPU time
+// meanwhile. After the large run, with its console still connected, it measures what one more
+// connected idle sensor costs (resident memory, and the worker's CPU with the two idle sensors).
+// Once the daemon has stopped, the floor of each shape: the same file read with read() in
+// 64 KiB chunks and written with send() to a loopback TCP socket whose peer reads and discards
+// it, best of three. Prints per shape alerts/s (an alert is one event+packet pair), catch-up and
+// floor times and their ratio, the worker's CPU per alert, and the worker's peak resident memory.
 //
 //   spool_bench [pairs] [directory]
 #include <arpa/inet.h>
@@ -21,6 +26,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -39,7 +45,6 @@ using bench::clock_type;
 using bench::connect_loopback;
 using bench::fail;
 using bench::frame_reader_t;
-using bench::proc_cpu_ticks;
 using bench::proc_status;
 using bench::seconds_since;
 using bench::send_command;
@@ -118,6 +123,59 @@ double io_floor(const std::string& path, uint64_t size) {
   return elapsed;
 }
 
+struct shape_t {
+  const char* name;
+  uint32_t sensor_id;
+  size_t payload;  // see bench::spool_shape_t
+  std::string spool_path;
+  uint64_t spool_size = 0;
+};
+
+struct catch_up_t {
+  double answer_seconds = 0;  // from the setup to its answer
+  double seconds = 0;         // from the setup's answer to the last packet message
+  double cpu_seconds = 0;     // the worker's, all threads, from the setup to the last message
+};
+
+// Sends the setup to a hello'd console and counts its event and packet messages up to the last.
+// The catch-up is timed from the setup's answer: a sensor waiting for its setup looks at the
+// connection only every 100 ms, a wait that says nothing about the cost of the alerts.
+catch_up_t catch_up(int console, frame_reader_t& reader, pid_t worker, size_t pairs) {
+  size_t events = 0, packets = 0;
+  catch_up_t r;
+  const long long cpu0 = bench::proc_cpu_ns(worker);
+  const auto t0 = clock_type::now();
+  auto t_answer = t0;
+  send_command(console, setup(60000));
+  while (events < pairs || packets < pairs) {
+    if (!reader.pump([&](uint16_t id, const unsigned char*, size_t) {
+          if (id == ferun::command_event_t::message_id) ++events;
+          if (id == ferun::command_packet_t::message_id) ++packets;
+          if (id == 0x82) t_answer = clock_type::now();
+        }))
+      throw std::runtime_error("connection closed during catch-up");
+  }
+  r.seconds = seconds_since(t_answer);
+  r.answer_seconds = std::chrono::duration<double>(t_answer - t0).count();
+  r.cpu_seconds = (bench::proc_cpu_ns(worker) - cpu0) / 1e9;
+  return r;
+}
+
+// A console connection whose hello for sensor `id` has been answered; closed with the object.
+struct console_t {
+  console_t(uint16_t port, uint32_t id)
+      : fd(connect_loopback(port, std::chrono::seconds(10))), reader(fd, 1u << 20) {
+    send_command(fd, hello(id));
+    if (wait_answer(reader, 0x81).status != 0) throw std::runtime_error("hello refused");
+  }
+  ~console_t() { close(fd); }
+  console_t(const console_t&) = delete;
+  console_t& operator=(const console_t&) = delete;
+
+  int fd;
+  frame_reader_t reader;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -127,18 +185,19 @@ int main(int argc, char** argv) {
       own_root ? fs::temp_directory_path() / fs::unique_path("ferun-spool-bench-%%%%-%%%%")
                : fs::path(argv[2]);
   const fs::path data = root / "data";
-  const fs::path sensor1 = data / "bench-1";
-  const fs::path sensor2 = data / "bench-2";
-  fs::create_directories(sensor1 / "spool");
-  fs::create_directories(sensor2);
-  bench::write_maps(sensor1);
-  bench::write_maps(sensor2);
-  const std::string spool_path = (sensor1 / "spool" / "threats.log.1").string();
-
-  std::printf("writing %zu event+packet pairs ...\n", pairs);
-  bench::write_spool(spool_path, pairs, {1000, true});
-  const uint64_t spool_size = fs::file_size(spool_path);
-  std::printf("spool: %.1f MB\n", spool_size / 1e6);
+  shape_t shapes[] = {{"large", 1, 0, {}}, {"small", 3, 40, {}}};
+  fs::create_directories(data / "bench-2");
+  bench::write_maps(data / "bench-2");
+  for (shape_t& shape : shapes) {
+    const fs::path dir = data / ("bench-" + std::to_string(shape.sensor_id));
+    fs::create_directories(dir / "spool");
+    bench::write_maps(dir);
+    shape.spool_path = (dir / "spool" / "threats.log.1").string();
+    std::printf("writing %zu event+packet pairs (%s packets) ...\n", pairs, shape.name);
+    std::fflush(stdout);
+    bench::write_spool(shape.spool_path, pairs, {1000, true, shape.payload});
+    shape.spool_size = fs::file_size(shape.spool_path);
+  }
 
   const uint16_t port = ferun_test::daemon_launcher_t::free_port();
   const std::string program = std::string(FERUN_BINARY_DIR) + "/ferun";
@@ -156,57 +215,37 @@ int main(int argc, char** argv) {
   }
 
   int rc = 0;
+  catch_up_t runs[std::size(shapes)];
+  long peak_kib = 0, rss_before = 0, rss_after = 0;
+  double idle_cpu = 0;
   try {
-    const int console = connect_loopback(port, std::chrono::seconds(10));
     const pid_t worker = bench::worker_of(monitor);
-    frame_reader_t reader(console, 1u << 20);
-    send_command(console, hello(1));
-    if (wait_answer(reader, 0x81).status != 0) throw std::runtime_error("hello refused");
-
-    // Catch-up: from the setup to the last packet message.
-    size_t events = 0, packets = 0;
-    const auto t0 = clock_type::now();
-    send_command(console, setup(60000));
-    while (events < pairs || packets < pairs) {
-      if (!reader.pump([&](uint16_t id, const unsigned char*, size_t) {
-            if (id == ferun::command_event_t::message_id) ++events;
-            if (id == ferun::command_packet_t::message_id) ++packets;
-            if (id == 0x82) {
-            }
-          }))
-        throw std::runtime_error("connection closed during catch-up");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const long threads = proc_status(worker, "Threads");
+    for (size_t s = 0; s < std::size(shapes); ++s) {
+      // The threads of the last run's consoles gone first: proc_cpu_ns counts live threads only.
+      const auto deadline = clock_type::now() + std::chrono::seconds(10);
+      while (proc_status(worker, "Threads") > threads && clock_type::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      console_t console(port, shapes[s].sensor_id);
+      runs[s] = catch_up(console.fd, console.reader, worker, pairs);
+      if (s == 0) {
+        peak_kib = proc_status(worker, "VmHWM");
+        // A second, idle sensor: its resident cost, then the CPU of the whole worker while both
+        // idle.
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        rss_before = proc_status(worker, "VmRSS");
+        console_t idle(port, 2);
+        send_command(idle.fd, setup(60000));
+        if (wait_answer(idle.reader, 0x82).status != 0) throw std::runtime_error("setup refused");
+        std::this_thread::sleep_for(std::chrono::seconds(1));  // past the first statistics
+        rss_after = proc_status(worker, "VmRSS");
+        const long long cpu0 = bench::proc_cpu_ns(worker);
+        const auto idle_t0 = clock_type::now();
+        std::this_thread::sleep_for(std::chrono::seconds(5));
+        idle_cpu = 100.0 * (bench::proc_cpu_ns(worker) - cpu0) / 1e9 / seconds_since(idle_t0);
+      }
     }
-    const double catch_up = seconds_since(t0);
-    const long peak_kib = proc_status(worker, "VmHWM");
-
-    // A second, idle sensor: its resident cost, then the CPU of the whole worker while both idle.
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    const long rss_before = proc_status(worker, "VmRSS");
-    const int idle = connect_loopback(port, std::chrono::seconds(5));
-    frame_reader_t idle_reader(idle, 1u << 20);
-    send_command(idle, hello(2));
-    if (wait_answer(idle_reader, 0x81).status != 0) throw std::runtime_error("hello refused");
-    send_command(idle, setup(60000));
-    if (wait_answer(idle_reader, 0x82).status != 0) throw std::runtime_error("setup refused");
-    std::this_thread::sleep_for(std::chrono::seconds(1));  // past the first statistics
-    const long rss_after = proc_status(worker, "VmRSS");
-    const long long ticks0 = proc_cpu_ticks(worker);
-    const auto idle_t0 = clock_type::now();
-    std::this_thread::sleep_for(std::chrono::seconds(5));
-    const double idle_cpu = 100.0 * (proc_cpu_ticks(worker) - ticks0) /
-                            static_cast<double>(sysconf(_SC_CLK_TCK)) / seconds_since(idle_t0);
-    close(idle);
-    close(console);
-
-    const double floor = io_floor(spool_path, spool_size);
-
-    std::printf("catch-up: %zu alerts (%zu events, %zu packets) in %.3f s: %.0f alerts/s\n", pairs,
-                events, packets, catch_up, pairs / catch_up);
-    std::printf("I/O floor: %.1f MB in %.3f s (%.0f MB/s); catch-up / floor = %.2f\n",
-                spool_size / 1e6, floor, spool_size / 1e6 / floor, catch_up / floor);
-    std::printf("worker peak RSS: %.1f MiB\n", peak_kib / 1024.0);
-    std::printf("idle sensor: %+.2f MiB resident; worker with two idle sensors: %.2f%% of a core\n",
-                (rss_after - rss_before) / 1024.0, idle_cpu);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "spool_bench: %s (daemon log: %s)\n", e.what(), log_path.c_str());
     rc = 1;
@@ -215,6 +254,27 @@ int main(int argc, char** argv) {
   kill(-monitor, SIGTERM);
   int status = 0;
   waitpid(monitor, &status, 0);
+
+  if (rc == 0) {
+    for (size_t s = 0; s < std::size(shapes); ++s) {
+      const shape_t& shape = shapes[s];
+      double floor = 0;
+      for (int i = 0; i < 3; ++i) {
+        const double t = io_floor(shape.spool_path, shape.spool_size);
+        if (i == 0 || t < floor) floor = t;
+      }
+      const catch_up_t& r = runs[s];
+      std::printf(
+          "%s packets, %.1f MB: setup answered in %.3f s, then catch-up %.3f s (%.0f alerts/s); "
+          "floor %.3f s (%.0f MB/s, best of 3); catch-up / floor = %.2f; worker CPU %.3f us per "
+          "alert\n",
+          shape.name, shape.spool_size / 1e6, r.answer_seconds, r.seconds, pairs / r.seconds, floor,
+          shape.spool_size / 1e6 / floor, r.seconds / floor, 1e6 * r.cpu_seconds / pairs);
+    }
+    std::printf("worker peak RSS after the large run: %.1f MiB\n", peak_kib / 1024.0);
+    std::printf("idle sensor: %+.2f MiB resident; worker with two idle sensors: %.2f%% of a core\n",
+                (rss_after - rss_before) / 1024.0, idle_cpu);
+  }
   if (own_root && rc == 0) fs::remove_all(root);
   return rc;
 }

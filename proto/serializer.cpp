@@ -8,11 +8,11 @@ const char* serializer_exception_t::what() const noexcept {
   return code == 1 ? "buffer overflow" : "something wrong";
 }
 
-void serializer_t::check_buffer_length(unsigned long n) const {
-  if (static_cast<unsigned long>(size - pos) < n) throw serializer_exception_t(1);
+void serializer_t::overflow() {
+  throw serializer_exception_t(1);
 }
 
-serializer_t& serializer_t::count(std::uint32_t n) {
+serializer_t& serializer_t::long_count(std::uint32_t n) {
   while (n > 0x7f) {
     check_buffer_length(1);
     buf[pos++] = static_cast<unsigned char>((n & 0x7f) | 0x80);
@@ -20,24 +20,6 @@ serializer_t& serializer_t::count(std::uint32_t n) {
   }
   check_buffer_length(1);
   buf[pos++] = static_cast<unsigned char>(n);
-  return *this;
-}
-
-serializer_t& serializer_t::operator()(const unsigned char* data, std::uint16_t length) {
-  count(length);
-  return raw(data, length);
-}
-
-serializer_t& serializer_t::operator()(const std::string& text) {
-  if (text.size() > 0xffff) throw serializer_exception_t(1);
-  return (*this)(reinterpret_cast<const unsigned char*>(text.data()),
-                 static_cast<std::uint16_t>(text.size()));
-}
-
-serializer_t& serializer_t::raw(const void* data, std::size_t n) {
-  check_buffer_length(n);
-  if (n > 0) memcpy(buf + pos, data, n);
-  pos = static_cast<std::uint16_t>(pos + n);
   return *this;
 }
 

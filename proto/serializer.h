@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <string>
 #include <type_traits>
@@ -34,7 +35,8 @@ struct byte_view_t {
   std::uint16_t length = 0;
 };
 
-// Write cursor: `pos` bytes of `buf` (capacity `size`) have been written.
+// Write cursor: `pos` bytes of `buf` (capacity `size`) have been written. The calls made for
+// every field are defined here so that they inline into each message's serialize.
 class serializer_t {
  public:
   serializer_t(unsigned char* buffer, std::uint16_t capacity) : buf(buffer), size(capacity) {}
@@ -45,31 +47,61 @@ class serializer_t {
     static_assert(std::is_integral<T>::value && std::is_unsigned<T>::value,
                   "fixed-size fields are unsigned integers");
     check_buffer_length(sizeof(T));
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // The host's order is the wire's: one copy, where the byte loop below is not always merged
+    // into a single store by the compiler.
+    memcpy(buf + pos, &value, sizeof(T));
+#else
     for (std::size_t i = 0; i < sizeof(T); ++i)
-      buf[pos++] = static_cast<unsigned char>(static_cast<std::uint64_t>(value) >> (8 * i));
+      buf[pos + i] = static_cast<unsigned char>(static_cast<std::uint64_t>(value) >> (8 * i));
+#endif
+    pos = static_cast<std::uint16_t>(pos + sizeof(T));
     return *this;
   }
 
   // A byte block: LEB128 length, then the bytes. The length prefix may already stand in the
   // buffer when the bytes themselves do not fit.
-  serializer_t& operator()(const unsigned char* data, std::uint16_t length);
+  serializer_t& operator()(const unsigned char* data, std::uint16_t length) {
+    count(length);
+    return raw(data, length);
+  }
 
   // A string as a byte block. A string longer than 65535 bytes cannot be carried and raises
   // before anything of it is written.
-  serializer_t& operator()(const std::string& text);
+  serializer_t& operator()(const std::string& text) {
+    if (text.size() > 0xffff) overflow();
+    return (*this)(reinterpret_cast<const unsigned char*>(text.data()),
+                   static_cast<std::uint16_t>(text.size()));
+  }
 
   // A fixed group of `n` raw bytes (hardware or IPv6 address), copied as stored.
-  serializer_t& raw(const void* data, std::size_t n);
+  serializer_t& raw(const void* data, std::size_t n) {
+    check_buffer_length(n);
+    if (n > 0) memcpy(buf + pos, data, n);
+    pos = static_cast<std::uint16_t>(pos + n);
+    return *this;
+  }
 
   // A list count: unsigned LEB128 of up to 32 bits, each byte checked on its own.
-  serializer_t& count(std::uint32_t n);
+  serializer_t& count(std::uint32_t n) {
+    if (n > 0x7f) return long_count(n);
+    check_buffer_length(1);
+    buf[pos++] = static_cast<unsigned char>(n);
+    return *this;
+  }
 
   // Raises "buffer overflow" when fewer than `n` bytes are left.
-  void check_buffer_length(unsigned long n) const;
+  void check_buffer_length(unsigned long n) const {
+    if (static_cast<unsigned long>(size - pos) < n) overflow();
+  }
 
   unsigned char* buf;
   std::uint16_t size;
   std::uint16_t pos = 0;
+
+ private:
+  [[noreturn]] static void overflow();
+  serializer_t& long_count(std::uint32_t n);
 };
 
 // Read cursor: `pos` of the `size` bytes of `buf` have been consumed.

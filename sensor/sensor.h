@@ -148,6 +148,9 @@ class sensor_t {
     int skipped = 0;  // scans skipped since the memo was taken
   };
   spool_scan_memo_t spool_scan;
+  // The event message of the record being sent, kept from one alert to the next so that its
+  // texts reuse their buffers instead of allocating per alert.
+  command_event_t event_message;
 };
 
 }  // namespace ferun

@@ -344,7 +344,8 @@ int sensor_t::take_records() {
 void sensor_t::process_u2_record(const u2_record_t* record) {
   if (record->type == u2_type_event) {
     const auto& e = *static_cast<const u2_event_t*>(record);
-    command_event_t m;
+    // The sensor's own message, every field set anew: its strings keep their buffers.
+    command_event_t& m = event_message;
     m.sensor_id = sensor_id;
     m.event_id = e.event_id;
     m.timestamp = e.event_time;
@@ -352,13 +353,21 @@ void sensor_t::process_u2_record(const u2_record_t* record) {
     m.generator_id = e.generator_id;
     m.signature_revision = e.signature_revision;
     m.classification_id = e.classification_id;
-    snort_msg_t texts = msg_map.get(e.generator_id, e.signature_id);
-    m.group = std::move(texts.group);
-    m.message = std::move(texts.message);
+    // Copied from the map's entry in place; only a key no map names takes get()'s fallback
+    // (and its error line).
+    if (const snort_msg_t* texts = msg_map.find(e.generator_id, e.signature_id)) {
+      m.group = texts->group;
+      m.message = texts->message;
+    } else {
+      snort_msg_t fallback = msg_map.get(e.generator_id, e.signature_id);
+      m.group = std::move(fallback.group);
+      m.message = std::move(fallback.message);
+    }
     m.priority_id = e.priority_id;
     memcpy(m.mac_source.ether_addr_octet, e.mac_src, sizeof e.mac_src);
     memcpy(m.mac_destination.ether_addr_octet, e.mac_dst, sizeof e.mac_dst);
     m.ip_version = e.ip_version;
+    m.ip_source = m.ip_destination = event_address_t{};
     if (e.ip_version == 1) {
       m.ip_source.v4 = e.ip_src.ip4;
       m.ip_destination.v4 = e.ip_dst.ip4;
@@ -368,10 +377,9 @@ void sensor_t::process_u2_record(const u2_record_t* record) {
     }
     m.protocol = e.protocol;
     // The message carries ports for ICMPv6 (58) too: sending 0 there would be wrong data.
-    if (command_event_t::has_ports(e.protocol)) {
-      m.port_source = e.port_src;
-      m.port_destination = e.port_dst;
-    }
+    const bool ports = command_event_t::has_ports(e.protocol);
+    m.port_source = ports ? e.port_src : 0;
+    m.port_destination = ports ? e.port_dst : 0;
     m.impact_flag = e.impact_flag;
     m.blocked = e.blocked;
     m.mpls_label = e.mpls;

@@ -174,9 +174,13 @@ void snort_msg_map_t::load(char const* gen_path, char const* sid_path) {
   if (!load(gen_path, sid_path, e)) throw exception_t(e.code, e.message);
 }
 
-snort_msg_t snort_msg_map_t::get(unsigned int gid, unsigned int sid) const {
+const snort_msg_t* snort_msg_map_t::find(unsigned int gid, unsigned int sid) const {
   auto it = entries.find(key_t{gid, sid});
-  if (it != entries.end()) return it->second;
+  return it != entries.end() ? &it->second : nullptr;
+}
+
+snort_msg_t snort_msg_map_t::get(unsigned int gid, unsigned int sid) const {
+  if (const snort_msg_t* entry = find(gid, sid)) return *entry;
   if (reported.insert(key_t{gid, sid}).second) L.error("invalid key: %u:%u\n", gid, sid);
   snort_msg_t fallback;
   fallback.gen_entry = true;

@@ -56,6 +56,9 @@ class snort_msg_map_t {
 
   // A copy of the entry for (gid, sid), or the decimal fallback.
   snort_msg_t get(unsigned int gid, unsigned int sid) const;
+  // The entry for (gid, sid) in place, or null (and nothing logged) when no file names it. Valid
+  // until the next load or clear.
+  const snort_msg_t* find(unsigned int gid, unsigned int sid) const;
 
   size_t size() const { return entries.size(); }
 
