@@ -1,15 +1,12 @@
 // Uploads placed by the sensor: the command and its raw bytes go over a real connection, and real
-// gzip and tar make and unpack the content.
+// gzip and tar make the content.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <boost/filesystem.hpp>
 #include <csignal>
-#include <cstdlib>
 #include <set>
-#include <string>
 
 #include "common/daemon_launcher.h"
 #include "common/sensor_fixture.h"
@@ -21,51 +18,38 @@ namespace {
 namespace fs = boost::filesystem;
 using ferun_test::read_file;
 
-void put(const fs::path& file, const std::string& text, unsigned mode) {
-  fs::create_directories(file.parent_path());
-  ferun_test::write_file(file, text, mode);
-}
-
 // Every entry below `dir` as "name mode content-or-link-text", sorted, one per line.
 std::string tree(const fs::path& dir) {
   std::set<std::string> lines;
   for (fs::recursive_directory_iterator it(dir), end; it != end; ++it) {
     struct stat st;
     ::lstat(it->path().c_str(), &st);
-    const std::string what = S_ISLNK(st.st_mode)   ? "-> " + fs::read_symlink(*it).string()
-                             : S_ISREG(st.st_mode) ? read_file(*it)
-                                                   : "";
     lines.insert(it->path().lexically_relative(dir).string() +
-                 string_utils::format(" %o ", st.st_mode & 07777) + what + "\n");
+                 string_utils::format(" %o ", st.st_mode & 07777) +
+                 (S_ISLNK(st.st_mode)   ? "-> " + fs::read_symlink(*it).string()
+                  : S_ISREG(st.st_mode) ? read_file(*it)
+                                        : ""));
   }
   std::string all;
-  for (const std::string& line : lines) all += line;
+  for (const std::string& line : lines) all += line + "\n";
   return all;
-}
-
-int lowest_free_fd() {
-  const int fd = ::dup(0);
-  ::close(fd);
-  return fd;
 }
 
 class SensorFiles : public ::testing::Test {
  protected:
   void SetUp() override {
     ::umask(022);
+    ::signal(SIGXFSZ, SIG_IGN);  // a write past the file size limit fails instead
     ASSERT_EQ(f.handshake("ids", 7, "probe").status, 0);
-    dir = f.sensor->sensor_dir;
-    put(outside / "keep", "kept", 0644);
-    fds = lowest_free_fd();
+    fs::create_directories(dir / "conf");
+    ferun_test::write_file(dir / "conf/a", "stored", 0600);
+    fs::create_directories(outside);
+    ferun_test::write_file(outside / "keep", "kept", 0644);
   }
-  void TearDown() override {
-    EXPECT_EQ(tree(outside), "keep 644 kept\n");
-    EXPECT_EQ(lowest_free_fd(), fds);  // no descriptor left open
-  }
-  // Sends the upload, places it with at most `limit` descriptors (when given) and returns
-  // "status:message". No download file is left either way.
+  // Sends the upload, places it with `resource` limited to `limit` (descriptors: none left free)
+  // and returns "id:status:message". No download file is left either way, nor anything outside.
   std::string upload(const std::string& path, std::uint32_t flags, const std::string& content,
-                     int limit = 0) {
+                     int resource = RLIMIT_CORE, rlim_t limit = 0) {
     ferun::command_file_t cmd;
     cmd.path = path;
     cmd.flags = flags;
@@ -73,102 +57,78 @@ class SensorFiles : public ::testing::Test {
     f.console->send(cmd);
     f.console->send_raw(content);
     const auto read = f.sensor->proto.read(false);
-    if (!read || read->id != ferun::command_file_t::message_id) throw std::runtime_error("no file");
-    struct rlimit saved;
-    ::getrlimit(RLIMIT_NOFILE, &saved);
-    const struct rlimit tight = {static_cast<rlim_t>(lowest_free_fd()), saved.rlim_max};
-    if (limit) ::setrlimit(RLIMIT_NOFILE, &tight);
-    f.sensor->on_file(static_cast<const ferun::command_file_t&>(*read));
-    ::setrlimit(RLIMIT_NOFILE, &saved);
-    const auto frame = f.console->receive(std::chrono::seconds(30));
-    if (!frame || frame->id != 0x86) throw std::runtime_error("no answer");
+    if (!read) throw std::runtime_error("no file command");
+    if (resource == RLIMIT_NOFILE) ::close(static_cast<int>(limit = ::dup(0)));
+    struct rlimit saved, tight;
+    ::getrlimit(resource, &saved);
+    tight = {limit, saved.rlim_max};
+    ::setrlimit(resource, &tight);
+    f.sensor->on_file(dynamic_cast<const ferun::command_file_t&>(*read));
+    ::setrlimit(resource, &saved);
     EXPECT_TRUE(fs::is_empty(f.conf.tmpdir));
-    const auto a = frame->as<ferun::answer_t>();
-    return std::to_string(a.status) + ":" + a.message;
+    EXPECT_EQ(tree(outside), "keep 644 kept\n");
+    const auto a = f.console->receive(std::chrono::seconds(30)).value().as<ferun::answer_t>();
+    return string_utils::format("%x:%u:", a.id, a.status) + a.message;
   }
-  // Runs `command` in a fresh work directory, OUT naming the outside directory; returns "out".
+  // What `command` leaves in "out", run in a fresh directory holding the file "m".
   std::string made(const std::string& command) {
     const ferun_test::temp_dir_t work;
     const std::string line = "cd " + shell_quote(work.path().string()) +
                              " && OUT=" + shell_quote(outside.string()) + " && printf m >m && " +
                              command;
-    if (std::system(line.c_str()) != 0) throw std::runtime_error("failed: " + command);
+    EXPECT_EQ(std::system(line.c_str()), 0) << command;
     return read_file(work / "out");
   }
 
   ferun_test::sensor_fixture_t f;
-  fs::path dir, outside = f.root / "outside";
-  int fds = 0;
+  fs::path dir = f.conf.datadir / "ids-7", outside = f.root / "outside";
 };
 
-TEST_F(SensorFiles, ThreePlacementsKeepTheModeAndQuoteThePath) {
-  const std::string odd = "x y/it's;touch pwned&$(touch pwned)`touch pwned`|\"x\"";
-  for (const std::string& file : {"1/" + odd, "2/" + odd, "3/" + odd + "/r/a"})
-    put(dir / file, "old", 0600);
-  const std::string raw("raw\0b\n", 6);
-  ASSERT_EQ(upload("1/" + odd, 0x4, raw), "0:");
-  ASSERT_EQ(upload("2/" + odd, 0x3, made("printf gz | gzip -c >out")), "0:");
-  ASSERT_EQ(upload("3/" + odd, 0x2, made("mkdir -p r && printf t >r/a && tar -czf out r")), "0:");
-  EXPECT_EQ(tree(dir / "1"), "x y 755 \nx y/" + odd.substr(4) + " 600 " + raw + "\n");
-  EXPECT_EQ(tree(dir / "2") + tree(dir / "3"),
-            "x y 755 \nx y/" + odd.substr(4) + " 600 gz\n" + "x y 755 \nx y/" + odd.substr(4) +
-                " 755 \nx y/" + odd.substr(4) + "/r 755 \nx y/" + odd.substr(4) + "/r/a 600 t\n");
-  for (const fs::path& where : {fs::current_path(), dir, dir / "1/x y", f.conf.tmpdir})
-    EXPECT_FALSE(fs::exists(where / "pwned")) << where;
-}
-
-TEST_F(SensorFiles, ArchiveWithALinkLeadingOutOrASpecialMemberIsRefusedWhole) {
+TEST_F(SensorFiles, EachUploadIsPlacedWholeOrNotAtAll) {
   fs::create_symlink(outside, dir / "b");  // as a first archive could once plant
-  const std::string attack = "1:Download file error: path attack detected (";
-  const std::string through = " && mkdir x && echo p >x/f && tar -czf out m ";
+  const std::string odd = "x y';&$(touch p)`touch p`|\"", attack = "86:1:Download file error: ";
+  const std::string tar = " && tar -czf out m ", unable = "86:1:unable unpack configurations";
+  const std::string through = " && mkdir x && echo p >x/f" + tar + "a x/f --transform s,^x/,a/,";
   const struct {
-    std::string archive, answer;
+    std::uint32_t flags;
+    std::string path, content, answer;
+    std::string placed = "";     // a part of the tree after; empty: the tree does not change
+    int resource = RLIMIT_CORE;  // no core dumps: as good as no limit
+    rlim_t limit = 0;
   } rows[] = {
-      {"ln -s \"$OUT\" b && tar -czf out m b", attack + "b)"},
-      {"ln -s ../../.. up && tar -czf out m up", attack + "up)"},
-      {"mkdir d && ln -s ../../.. d/up && tar -czf out m d", attack + "d/up)"},
-      {"ln -s b a && tar -czf out m a", attack + "a)"},
-      {"mkdir b && echo p >b/f && tar -czf out m b", attack + "b)"},
-      {"ln -s b a" + through + "a x/f --transform s,^x/,a/,", "1:unable unpack configurations"},
-      {"ln -s \"$OUT\" a" + through + "a x/f --transform s,^x/,a/,",
-       "1:unable unpack configurations"},
-      {"ln m h && tar -czf out m h", "1:unable unpack configurations"},
-      {"mkfifo p && tar -czf out m p", "1:unable unpack configurations"},
-      {"cat /dev/urandom | head -c 300 >out", "1:unable unpack configurations"},
+      {2, "", "ln -s \"$OUT\" b" + tar + "b", attack + "path attack detected (b)"},
+      {2, "", "ln -s ../../.. up" + tar + "up", attack + "path attack detected (up)"},
+      {2, "", "mkdir d && ln -s ../../.. d/up" + tar + "d", attack + "path attack detected (d/up)"},
+      {2, "", "ln -s b a" + tar + "a", attack + "path attack detected (a)"},
+      {2, "", "mkdir b && echo p >b/f" + tar + "b", attack + "path attack detected (b)"},
+      {2, "", "ln -s b a" + through, unable},
+      {2, "", "ln -s \"$OUT\" a" + through, unable},
+      {2, "", "ln m h" + tar + "h", unable},
+      {2, "", "mkfifo p" + tar + "p", unable},
+      {2, "", "head -c 300 /dev/urandom >out", unable},
+      {2, "", "mkdir conf && head -c 99999 /dev/zero >conf/a" + tar + "conf", unable, "",
+       RLIMIT_FSIZE, 65536},
+      {1, "conf/a", "echo x | gzip >out", "86:1:unable unpack configuration", "", RLIMIT_NOFILE},
+      {0, "conf/a", "echo x >out", attack + "Too many open files", "", RLIMIT_NOFILE},
+      {0, "conf/../x", "echo x >out", attack + "path attack detected (conf/../x)"},
+      {4, "conf/a", "printf 'r\\0w' >out", "86:0:", "conf/a 600 r" + std::string(1, '\0') + "w\n"},
+      {3, "conf/a", "printf z | gzip >out", "86:0:", "conf/a 600 z\n"},
+      {2, "conf", "printf t >a && ln -s a l && mkdir d && ln -s ../a d/u && tar -czf out a l d",
+       "86:0:", "conf/a 600 t\nconf/d 755 \nconf/d/u 777 -> ../a\nconf/l 777 -> a\n"},
+      {0, odd, "printf 1 >out", "86:0:", odd + " 644 1\n"},
+      {1, odd + "g", "printf 2 | gzip >out", "86:0:", odd + "g 644 2\n"},
+      {2, odd + "t", "printf 3 >a && tar -czf out a", "86:0:", odd + "t/a 644 3\n"},
   };
-  const std::string before = tree(dir);
   for (const auto& row : rows) {
-    EXPECT_EQ(upload("", 0x2, made(row.archive)), row.answer) << row.archive;
-    EXPECT_EQ(tree(dir), before) << row.archive;
+    const std::string content = made(row.content), before = tree(dir);
+    EXPECT_EQ(upload(row.path, row.flags, content, row.resource, row.limit), row.answer)
+        << row.content;
+    const std::string after = tree(dir);
+    EXPECT_TRUE(row.placed.empty() ? after == before : after.find(row.placed) != std::string::npos)
+        << row.content << " leaves\n"
+        << after;
   }
-  // Links that stay inside are placed as they are.
-  ASSERT_EQ(upload("s", 0x2, made("mkdir d && ln -s ../m d/l && ln -s m l && tar -czf out m d l")),
-            "0:");
-  EXPECT_EQ(tree(dir / "s"), "d 755 \nd/l 777 -> ../m\nl 777 -> m\nm 644 m\n");
-}
-
-TEST_F(SensorFiles, FailedPlacementKeepsTheStoredFile) {
-  put(dir / "conf/a.txt", "stored", 0600);
-  const std::string before = tree(dir);
-  // The unpacker may write little (as on a full disk), and no descriptor is left for the file
-  // beside the target: the kind of upload gives the answer.
-  struct rlimit saved;
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-  const struct rlimit small = {64 * 1024, saved.rlim_max};
-  const std::string big = made(
-      "mkdir conf && echo new >conf/b && head -c 1000000 /dev/zero >conf/a.txt && tar -czf out "
-      "conf");
-  const auto old_handler = ::signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  EXPECT_EQ(upload("", 0x2, big), "1:unable unpack configurations");
-  ::setrlimit(RLIMIT_FSIZE, &saved);
-  ::signal(SIGXFSZ, old_handler);
-  EXPECT_EQ(upload("conf/a.txt", 0x0, "new", 1), "1:Download file error: Too many open files");
-  EXPECT_EQ(upload("conf/a.txt", 0x1, made("echo new | gzip >out"), 1),
-            "1:unable unpack configuration");
-  EXPECT_EQ(upload("conf/../x", 0x0, "new"),
-            "1:Download file error: path attack detected (conf/../x)");
-  EXPECT_EQ(tree(dir), before);
+  EXPECT_FALSE(fs::exists("p"));
 }
 
 }  // namespace
