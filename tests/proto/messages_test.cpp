@@ -58,10 +58,6 @@ TEST(Messages, SetupWireOrderAndAnswerText) {
 
   const answer_t answer(0x82, 1, "no");
   EXPECT_EQ(body_of(answer), (bytes_t{1, 2, 'n', 'o'}));
-  answer_hello_t hello;
-  hello.version = protocol_version;
-  hello.sysinfo = "h";
-  EXPECT_EQ(body_of(hello), (bytes_t{0, 0, 1, 0, 0, 0, 1, 'h'}));
   fmt_ring_reset();
   EXPECT_STREQ(answer.to_str(), "answer\n{  status : FAIL\n  message: no\n}");
 }
