@@ -1,6 +1,7 @@
 #include "proto/proto.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +10,8 @@
 #include <boost/filesystem/operations.hpp>
 #include <boost/system/system_error.hpp>
 #include <cerrno>
+#include <typeinfo>
+#include <vector>
 
 #include "proto/sensor_messages.h"
 #include "support/path_utils.h"
@@ -20,22 +23,11 @@ log_t proto_t::L("proto");
 
 namespace {
 
-// Owns one file descriptor.
-class unique_fd_t {
- public:
-  explicit unique_fd_t(int descriptor) : fd(descriptor) {}
+// Owns one file descriptor and closes it once, when it goes out of scope.
+struct unique_fd_t {
   ~unique_fd_t() {
     if (fd >= 0) ::close(fd);
   }
-  unique_fd_t(const unique_fd_t&) = delete;
-  unique_fd_t& operator=(const unique_fd_t&) = delete;
-
-  int release() {
-    const int descriptor = fd;
-    fd = -1;
-    return descriptor;
-  }
-
   int fd;
 };
 
@@ -61,6 +53,13 @@ bool write_all(int fd, const unsigned char* data, std::size_t n) {
   return true;
 }
 
+// Bytes of the LEB128 length prefix of a string of `n` bytes.
+std::size_t prefix_size(std::size_t n) {
+  std::size_t bytes = 1;
+  for (; n > 0x7f; n >>= 7) ++bytes;
+  return bytes;
+}
+
 std::shared_ptr<command_t> make_message(std::uint16_t id) {
   switch (id) {
     case command_hello_t::message_id: return std::make_shared<command_hello_t>();
@@ -78,6 +77,16 @@ std::shared_ptr<command_t> make_message(std::uint16_t id) {
 proto_t::proto_t(boost::asio::ip::tcp::socket* socket, const boost::filesystem::path& dir)
     : socket_(socket), dir_(dir) {}
 
+proto_t::~proto_t() {
+  remove_download();
+}
+
+void proto_t::remove_download() {
+  if (download_path_.empty()) return;
+  ::unlink(download_path_.c_str());
+  ::unlink((download_path_ + ".gz").c_str());
+}
+
 boost::asio::io_context& proto_t::context() const {
   return static_cast<boost::asio::io_context&>(
       boost::asio::query(socket_->get_executor(), boost::asio::execution::context));
@@ -94,10 +103,8 @@ std::size_t proto_t::encode_frame(const command_t& cmd, unsigned char* frame) {
   return std::size_t{header_size} + len;
 }
 
-void proto_t::log_written(const command_t& cmd, std::size_t frame_length) {
-  if (L.impl)
-    L.debug(0, "write [%u:%u] %s\n", cmd.id, static_cast<unsigned>(frame_length - header_size),
-            cmd.to_str());
+void proto_t::log_written(std::uint32_t id, std::size_t frame_length, const char* text) {
+  L.debug(0, "write [%u:%u] %s\n", id, static_cast<unsigned>(frame_length - header_size), text);
 }
 
 void proto_t::send_bytes(const unsigned char* data, std::size_t n) {
@@ -109,12 +116,28 @@ void proto_t::send_bytes(const unsigned char* data, std::size_t n) {
 void proto_t::write(const command_t& cmd) {
   if (!socket_->is_open()) return;
 
+  // A failure text may repeat what the console sent (a long path, say): a status answer is sent
+  // with its message cut to fit the frame, rather than ending the connection unanswered.
+  if (typeid(cmd) == typeid(answer_t)) {
+    const auto& answer = static_cast<const answer_t&>(cmd);
+    const std::size_t room = send_body_size - 1;  // after the status byte
+    std::size_t n = std::min(answer.message.size(), room);
+    while (n > 0 && prefix_size(n) + n > room) --n;
+    if (n < answer.message.size()) {
+      L.warning("answer %u: message of %zu bytes cut to %zu to fit one frame\n", answer.id,
+                answer.message.size(), n);
+      write(answer_t(answer.id, answer.status, answer.message.substr(0, n)));
+      return;
+    }
+  }
+
   if (gathering_) {
     if (!gather_buf_) gather_buf_.reset(new unsigned char[gather_capacity]);
     if (gather_capacity - gather_length_ < frame_size) flush();
     const std::size_t n = encode_frame(cmd, gather_buf_.get() + gather_length_);
     gather_length_ += n;
-    log_written(cmd, n);
+    // Logged by the flush that sends it: a frame that never goes out is never logged.
+    if (L.impl) gathered_.push_back({cmd.id, n, cmd.to_str()});
     return;
   }
 
@@ -122,7 +145,7 @@ void proto_t::write(const command_t& cmd) {
   const std::size_t n = encode_frame(cmd, frame);
   send_bytes(frame, n);
   // Only a frame that went out is logged: a failed write raises before this line.
-  log_written(cmd, n);
+  if (L.impl) log_written(cmd.id, n, cmd.to_str());
 }
 
 void proto_t::gather() {
@@ -132,8 +155,11 @@ void proto_t::gather() {
 void proto_t::flush() {
   const std::size_t n = gather_length_;
   gather_length_ = 0;
+  std::vector<gathered_t> sent;
+  sent.swap(gathered_);
   if (n == 0 || !socket_->is_open()) return;
   send_bytes(gather_buf_.get(), n);
+  for (const gathered_t& frame : sent) log_written(frame.id, frame.length, frame.text.c_str());
 }
 
 void proto_t::end_gather() {
@@ -241,9 +267,10 @@ std::shared_ptr<command_t> proto_t::read(bool nonblocking) {
 }
 
 void proto_t::receive_upload(std::uint32_t size) {
-  namespace fs = boost::filesystem;
-  boost::system::error_code ignored;
-  if (!fs::is_directory(dir_, ignored)) fs::create_directory(dir_);
+  // Private to the daemon's user: the directory holds what consoles upload.
+  if (::mkdir(dir_.c_str(), 0700) != 0 && errno != EEXIST)
+    throw boost::filesystem::filesystem_error(
+        "mkdir", dir_, boost::system::error_code(errno, boost::system::system_category()));
 
   download_path_ =
       path_join(dir_, string_utils::format("sensor_%p.download", static_cast<const void*>(this)))
@@ -252,8 +279,8 @@ void proto_t::receive_upload(std::uint32_t size) {
 
   // O_NOFOLLOW: the temporary directory may be shared, so a link planted under the download
   // file's name must not redirect the write.
-  unique_fd_t file(
-      ::open(download_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
+  const unique_fd_t file{
+      ::open(download_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600)};
   if (file.fd < 0) download_error_ = system_text(errno);
 
   // The whole content is taken off the stream even when it cannot be stored, so that the next
@@ -263,14 +290,15 @@ void proto_t::receive_upload(std::uint32_t size) {
     const std::size_t n = std::min<std::uint32_t>(size - received, body_size);
     boost::system::error_code error;
     boost::asio::read(*socket_, boost::asio::buffer(body_.data(), n), error);
-    if (error) throw boost::system::system_error(error, "read");
+    if (error) {
+      // The connection is about to end: a cut upload is never placed, so it is not kept.
+      remove_download();
+      throw boost::system::system_error(error, "read");
+    }
     if (download_error_.empty() && !write_all(file.fd, body_.data(), n))
       download_error_ = system_text(errno);
     received += static_cast<std::uint32_t>(n);
   }
-
-  if (file.fd >= 0 && ::close(file.release()) != 0 && download_error_.empty())
-    download_error_ = system_text(errno);
 }
 
 }  // namespace ferun

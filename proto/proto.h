@@ -18,7 +18,8 @@
 //
 // After `read` has handed out a file command (id 6), its content is already in `download_path()`;
 // `download_error()` is empty when the content was stored whole, and otherwise holds the system's
-// error text (open, write or close failed: the content was still taken off the stream).
+// error text (open or write failed: the content was still taken off the stream). A cut upload
+// (the stream ends first) raises and leaves no download file.
 //
 // The framer arms asynchronous reads that refer to it: destroy it only after its socket is
 // closed or when its I/O context is never run again.
@@ -31,6 +32,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "proto/commands.h"
 #include "support/log.h"
@@ -49,12 +51,15 @@ class proto_t {
   // `socket` must stay valid for the framer's life; its I/O context is the one the framer runs.
   // `dir` is the temporary directory that receives the download file.
   proto_t(boost::asio::ip::tcp::socket* socket, const boost::filesystem::path& dir);
+  // Removes the download file, if one is left.
+  ~proto_t();
   proto_t(const proto_t&) = delete;
   proto_t& operator=(const proto_t&) = delete;
 
-  // Sends `cmd` as one frame of at most 4096 bytes. Does nothing on a closed socket. Raises
-  // "buffer overflow" (nothing sent) when the body does not fit, the Boost system error "write"
-  // when the socket write fails.
+  // Sends `cmd` as one frame of at most 4096 bytes. Does nothing on a closed socket. A status
+  // answer (`answer_t` itself) whose message would not fit goes out with the message cut, and a
+  // warning. Raises "buffer overflow" (nothing sent) when any other body does not fit, the Boost
+  // system error "write" when the socket write fails.
   void write(const command_t& cmd);
 
   // Frame gathering, for a burst of messages: after `gather()` each `write` only appends its
@@ -78,6 +83,9 @@ class proto_t {
   const std::string& download_path() const { return download_path_; }
   // Empty when the last upload was stored whole, else why it was not.
   const std::string& download_error() const { return download_error_; }
+  // Removes the download file (under its own name and with ".gz" appended) once it has been
+  // placed or refused; the destructor does the same for a connection that ends first.
+  void remove_download();
 
  private:
   struct header_t {
@@ -86,7 +94,7 @@ class proto_t {
   };
 
   static std::size_t encode_frame(const command_t& cmd, unsigned char* frame);
-  static void log_written(const command_t& cmd, std::size_t frame_length);
+  static void log_written(std::uint32_t id, std::size_t frame_length, const char* text);
   void send_bytes(const unsigned char* data, std::size_t n);
   boost::asio::io_context& context() const;
   void on_header(const boost::system::error_code& error);
@@ -115,6 +123,13 @@ class proto_t {
   std::unique_ptr<unsigned char[]> gather_buf_;  // made on the first gathered write
   std::size_t gather_length_ = 0;
   bool gathering_ = false;
+  // The log texts of the gathered frames, kept only while the channel is enabled.
+  struct gathered_t {
+    std::uint32_t id;
+    std::size_t length;
+    std::string text;
+  };
+  std::vector<gathered_t> gathered_;
 };
 
 }  // namespace ferun

@@ -1,10 +1,12 @@
 #include "sensor/replace_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <boost/filesystem/operations.hpp>
 #include <cerrno>
+#include <utility>
 
 namespace ferun {
 
@@ -22,7 +24,9 @@ bool temp_file_t::create(const boost::filesystem::path& target) {
     fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd >= 0) {
       path = name;
-      return true;
+      struct stat old_file;
+      return ::stat(target.c_str(), &old_file) != 0 || !S_ISREG(old_file.st_mode) ||
+             ::fchmod(fd, old_file.st_mode & 07777) == 0;
     }
     if (errno != EEXIST) return false;
   }
@@ -69,8 +73,8 @@ bool temp_file_t::copy_from(const std::string& source) {
 bool temp_file_t::close() {
   const bool synced = ::fsync(fd) == 0;
   const int sync_error = errno;
-  const bool closed = ::close(fd) == 0;
-  fd = -1;
+  // Taken in one step, so that the destructor can never close the number a second time.
+  const bool closed = ::close(std::exchange(fd, -1)) == 0;
   if (!synced) errno = sync_error;
   return synced && closed;
 }

@@ -17,8 +17,9 @@ class temp_file_t {
   temp_file_t(const temp_file_t&) = delete;
   temp_file_t& operator=(const temp_file_t&) = delete;
 
-  // Creates a new, empty file beside `target` (mode 0666 less the umask, as fopen "w" would);
-  // false with errno set when none could be made.
+  // Creates a new, empty file beside `target`: with the mode of `target` when that is a regular
+  // file (permissions set by hand survive the replacement), else 0666 less the umask, as fopen "w"
+  // would. False with errno set when none could be made.
   bool create(const boost::filesystem::path& target);
 
   // Each returns false with errno set on failure.

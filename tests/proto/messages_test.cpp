@@ -76,12 +76,3 @@ TEST(Messages, EventAddressesMostSignificantFirstAndPortsByProtocol) {
   e.protocol = 59;  // no port fields
   EXPECT_EQ(body_of(e).size(), 80u);
 }
-
-TEST(Messages, ItemThatDoesNotFitRaisesAndWritesNothing) {
-  unsigned char buf[4] = {9, 9, 9, 9};
-  serializer_t out(buf, sizeof buf);
-  out(std::uint8_t{1});
-  EXPECT_THROW(out(0u), serializer_exception_t);
-  EXPECT_EQ(out.pos, 1);
-  EXPECT_EQ(buf[1], 9);
-}
