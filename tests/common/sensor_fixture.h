@@ -3,15 +3,12 @@
 #pragma once
 
 #include <boost/asio/ip/tcp.hpp>
-#include <chrono>
 #include <memory>
 #include <stdexcept>
-#include <string>
 
 #include "common/console_client.h"
 #include "common/temp_dir.h"
 #include "sensor/sensor.h"
-#include "support/config.h"
 
 namespace ferun_test {
 
@@ -23,7 +20,6 @@ struct sensor_fixture_t {
     conf.datadir = root / "data";
     conf.tmpdir = root / "tmp";
     boost::filesystem::create_directories(conf.datadir);
-    sensor = std::make_unique<ferun::sensor_t>(conf);
     boost::asio::ip::tcp::acceptor acceptor(sensor->io_service,
                                             {boost::asio::ip::address_v4::loopback(), 0});
     console = std::make_unique<console_client_t>(acceptor.local_endpoint().port());
@@ -35,10 +31,8 @@ struct sensor_fixture_t {
   ferun::answer_hello_t handshake(const std::string& prefix, std::uint32_t id,
                                   const std::string& name) {
     ferun::command_hello_t hello;
-    hello.version = 1;
-    hello.prefix = prefix;
-    hello.sensor_id = id;
-    hello.sensor_name = name;
+    std::tie(hello.version, hello.prefix, hello.sensor_id, hello.sensor_name) =
+        std::make_tuple(1, prefix, id, name);
     console->send(hello);
     try {
       sensor->init();
@@ -51,7 +45,7 @@ struct sensor_fixture_t {
 
   temp_dir_t root;
   ferun::config_t conf;
-  std::unique_ptr<ferun::sensor_t> sensor;
+  std::unique_ptr<ferun::sensor_t> sensor = std::make_unique<ferun::sensor_t>(conf);
   std::unique_ptr<console_client_t> console;
 };
 
