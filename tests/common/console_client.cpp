@@ -85,9 +85,8 @@ std::optional<frame_t> console_client_t::receive(std::chrono::milliseconds timeo
 }
 
 bool console_client_t::wait_closed(std::chrono::milliseconds timeout) {
-  const auto deadline = steady_clock::now() + timeout;
-  while (!peer_closed_ && receive(timeout) && steady_clock::now() < deadline) {
-  }
+  for (const auto deadline = steady_clock::now() + timeout; receive(timeout);)
+    if (steady_clock::now() >= deadline) break;
   return peer_closed_;
 }
 
