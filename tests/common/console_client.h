@@ -1,5 +1,4 @@
-// A test console: one blocking TCP connection to 127.0.0.1 that sends frames (or any bytes) and
-// receives frames with a deadline.
+// A test console: one TCP connection to 127.0.0.1 that sends frames and receives them in time.
 #pragma once
 
 #include <chrono>
@@ -17,8 +16,7 @@ struct frame_t {
   std::uint16_t id = 0;
   std::vector<unsigned char> body;
 
-  // The body parsed as a message M with this frame's id (a packet's data points into `body`);
-  // raises "buffer overflow" when it is too short.
+  // The body as a message M with this frame's id (a packet's data points into `body`).
   template <class M>
   M as() const {
     M message = [this] {

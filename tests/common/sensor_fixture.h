@@ -12,10 +12,9 @@
 namespace ferun_test {
 
 struct sensor_fixture_t {
-  // `progdir` holds the scripts the sensor runs; by default the build's real ones.
-  explicit sensor_fixture_t(const std::string& progdir = FERUN_BINARY_DIR) {
+  sensor_fixture_t() {
     conf.progname = "ferun";
-    conf.progdir = progdir;
+    conf.progdir = FERUN_BINARY_DIR;  // the build's real scripts
     conf.datadir = root / "data";
     conf.tmpdir = root / "tmp";
     boost::filesystem::create_directories(conf.datadir);
