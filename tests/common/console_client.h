@@ -19,7 +19,7 @@ struct frame_t {
   // The body as a message M with this frame's id (a packet's data points into `body`).
   template <class M>
   M as() const {
-    M message = [this] {
+    M message = [&] {
       if constexpr (std::is_default_constructible<M>::value)
         return M();
       else
