@@ -133,12 +133,12 @@ bool sensor_t::init() {
   const std::shared_ptr<command_t> cmd = proto.read(true);
 
   if (!cmd) {
-    L.error("waiting hello command, but got null");
+    L.error("waiting hello command, but got null\n");
     throw exception_t("waiting hello command, but got null");
   }
   if (cmd->id != command_hello_t::message_id) {
     const std::string text = string_utils::format("waiting hello command, but got %u", cmd->id);
-    L.error("%s", text.c_str());
+    L.error("%s\n", text.c_str());
     throw exception_t(text);
   }
   if (L.impl) L.debug(0, "got command: %s\n", cmd->to_str());
@@ -151,7 +151,7 @@ bool sensor_t::init() {
     answer.status = 1;
     answer.message = "incompatible version";
     proto.write(answer);
-    L.error("got incompatible version");
+    L.error("got incompatible version\n");
     throw exception_t("got incompatible version");
   }
 

@@ -12,18 +12,14 @@
 
 namespace ferun_test {
 
-namespace {
+using std::chrono::steady_clock;
 
-using clock_type = std::chrono::steady_clock;
-
-void check(bool ok, const char* what) {
+static void check(bool ok, const char* what) {
   if (!ok && errno != EINTR) throw std::system_error(errno, std::generic_category(), what);
 }
 
-}  // namespace
-
 console_client_t::console_client_t(std::uint16_t port, std::chrono::milliseconds timeout) {
-  const auto deadline = clock_type::now() + timeout;
+  const auto deadline = steady_clock::now() + timeout;
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
@@ -33,7 +29,7 @@ console_client_t::console_client_t(std::uint16_t port, std::chrono::milliseconds
     check(fd_ >= 0, "socket");
     if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return;
     close();
-    check(clock_type::now() < deadline, "connect");
+    check(steady_clock::now() < deadline, "connect");
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
@@ -65,17 +61,16 @@ void console_client_t::send(const ferun::command_t& cmd) {
 }
 
 std::optional<frame_t> console_client_t::receive(std::chrono::milliseconds timeout) {
-  const auto deadline = clock_type::now() + timeout;
+  const auto deadline = steady_clock::now() + timeout;
   for (;;) {
     const std::size_t length = pending_.size() < 4 ? 0 : pending_[2] | pending_[3] << 8;
     if (pending_.size() >= 4 + length) {
-      frame_t frame{static_cast<std::uint16_t>(pending_[0] | pending_[1] << 8),
-                    {pending_.begin() + 4, pending_.begin() + 4 + static_cast<long>(length)}};
-      pending_.erase(pending_.begin(), pending_.begin() + 4 + static_cast<long>(length));
+      const auto body = pending_.begin() + 4, end = body + static_cast<long>(length);
+      frame_t frame{static_cast<std::uint16_t>(pending_[0] | pending_[1] << 8), {body, end}};
+      pending_.erase(pending_.begin(), end);
       return frame;
     }
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - steady_clock::now());
     if (peer_closed_ || fd_ < 0 || left.count() <= 0) return std::nullopt;
     pollfd p{fd_, POLLIN, 0};
     const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
@@ -90,9 +85,8 @@ std::optional<frame_t> console_client_t::receive(std::chrono::milliseconds timeo
 }
 
 bool console_client_t::wait_closed(std::chrono::milliseconds timeout) {
-  const auto deadline = clock_type::now() + timeout;
-  while (!peer_closed_ && clock_type::now() < deadline)
-    receive(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now()));
+  for (const auto deadline = steady_clock::now() + timeout; receive(timeout);)
+    if (steady_clock::now() >= deadline) break;
   return peer_closed_;
 }
 

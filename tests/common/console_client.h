@@ -1,10 +1,7 @@
-// A test stand-in for the management console: one blocking TCP connection to 127.0.0.1 that
-// sends frames (or any raw bytes) and receives frames with a deadline.
+// A test console: one TCP connection to 127.0.0.1 that sends frames and receives them in time.
 #pragma once
 
 #include <chrono>
-#include <cstddef>
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -19,11 +16,10 @@ struct frame_t {
   std::uint16_t id = 0;
   std::vector<unsigned char> body;
 
-  // The body parsed as a message M with this frame's id; "buffer overflow" when it is too short.
-  // A packet's data view points into `body`.
+  // The body as a message M with this frame's id (a packet's data points into `body`).
   template <class M>
   M as() const {
-    M message = [this] {
+    M message = [&] {
       if constexpr (std::is_default_constructible<M>::value)
         return M();
       else
@@ -44,16 +40,13 @@ class console_client_t {
   console_client_t(const console_client_t&) = delete;
   console_client_t& operator=(const console_client_t&) = delete;
 
-  void send(const ferun::command_t& cmd);  // as one frame, id: low 16 bits of cmd.id
+  void send(const ferun::command_t& cmd);  // id: the low 16 bits of cmd.id
   void send_frame(std::uint16_t id, const void* body, std::size_t length);
-  void send_raw(const std::string& data);  // upload content, half frames, garbage
-
-  // The next frame, or nullopt on timeout or once the peer has closed. Bytes of a frame cut by
-  // a timeout are kept for the next call.
+  void send_raw(const std::string& data);
+  // The next frame, or nullopt on timeout or once the peer has closed; a frame cut by the
+  // timeout is kept for the next call.
   std::optional<frame_t> receive(std::chrono::milliseconds timeout);
-  // Waits for the peer to close, dropping any frames that arrive first.
-  bool wait_closed(std::chrono::milliseconds timeout);
-
+  bool wait_closed(std::chrono::milliseconds timeout);  // frames arriving first are dropped
   void close();
   int fd() const { return fd_; }
 

@@ -3,27 +3,21 @@
 #pragma once
 
 #include <boost/asio/ip/tcp.hpp>
-#include <chrono>
 #include <memory>
-#include <stdexcept>
-#include <string>
 
 #include "common/console_client.h"
 #include "common/temp_dir.h"
 #include "sensor/sensor.h"
-#include "support/config.h"
 
 namespace ferun_test {
 
 struct sensor_fixture_t {
-  // `progdir` holds the scripts the sensor runs; by default the build's real ones.
-  explicit sensor_fixture_t(const std::string& progdir = FERUN_BINARY_DIR) {
+  sensor_fixture_t() {
     conf.progname = "ferun";
-    conf.progdir = progdir;
+    conf.progdir = FERUN_BINARY_DIR;  // the build's real scripts
     conf.datadir = root / "data";
     conf.tmpdir = root / "tmp";
     boost::filesystem::create_directories(conf.datadir);
-    sensor = std::make_unique<ferun::sensor_t>(conf);
     boost::asio::ip::tcp::acceptor acceptor(sensor->io_service,
                                             {boost::asio::ip::address_v4::loopback(), 0});
     console = std::make_unique<console_client_t>(acceptor.local_endpoint().port());
@@ -35,23 +29,19 @@ struct sensor_fixture_t {
   ferun::answer_hello_t handshake(const std::string& prefix, std::uint32_t id,
                                   const std::string& name) {
     ferun::command_hello_t hello;
-    hello.version = 1;
-    hello.prefix = prefix;
-    hello.sensor_id = id;
-    hello.sensor_name = name;
+    std::tie(hello.version, hello.prefix, hello.sensor_id, hello.sensor_name) =
+        std::make_tuple(1, prefix, id, name);
     console->send(hello);
     try {
       sensor->init();
     } catch (...) {  // a refused hello raises; its answer is on the wire
     }
-    auto frame = console->receive(std::chrono::seconds(10));
-    if (!frame) throw std::runtime_error("no hello answer");
-    return frame->as<ferun::answer_hello_t>();
+    return console->receive(std::chrono::seconds(10)).value().as<ferun::answer_hello_t>();
   }
 
   temp_dir_t root;
   ferun::config_t conf;
-  std::unique_ptr<ferun::sensor_t> sensor;
+  std::unique_ptr<ferun::sensor_t> sensor = std::make_unique<ferun::sensor_t>(conf);
   std::unique_ptr<console_client_t> console;
 };
 

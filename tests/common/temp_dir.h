@@ -13,10 +13,7 @@ class temp_dir_t {
               boost::filesystem::unique_path(tag + "-%%%%-%%%%-%%%%")) {
     boost::filesystem::create_directories(path_);
   }
-  ~temp_dir_t() {
-    boost::system::error_code ignored;
-    boost::filesystem::remove_all(path_, ignored);
-  }
+  ~temp_dir_t() { boost::filesystem::remove_all(path_, ignored_); }
   temp_dir_t(const temp_dir_t&) = delete;
   temp_dir_t& operator=(const temp_dir_t&) = delete;
 
@@ -25,6 +22,7 @@ class temp_dir_t {
 
  private:
   boost::filesystem::path path_;
+  boost::system::error_code ignored_;
 };
 
 }  // namespace ferun_test
