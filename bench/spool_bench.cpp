@@ -123,6 +123,12 @@ double io_floor(const std::string& path, uint64_t size) {
   return elapsed;
 }
 
+double thread_cpu_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
+}
+
 struct shape_t {
   const char* name;
   uint32_t sensor_id;
@@ -132,9 +138,11 @@ struct shape_t {
 };
 
 struct catch_up_t {
-  double answer_seconds = 0;  // from the setup to its answer
-  double seconds = 0;         // from the setup's answer to the last packet message
-  double cpu_seconds = 0;     // the worker's, all threads, from the setup to the last message
+  double answer_seconds = 0;       // from the setup to its answer
+  double seconds = 0;              // from the setup's answer to the last packet message
+  double cpu_seconds = 0;          // the worker's, all threads, from the setup to the last message
+  double console_cpu_seconds = 0;  // the console's (this thread's) over the same time
+  uint64_t bytes = 0;              // received in frames, headers included
 };
 
 // Sends the setup to a hello'd console and counts its event and packet messages up to the last.
@@ -144,11 +152,13 @@ catch_up_t catch_up(int console, frame_reader_t& reader, pid_t worker, size_t pa
   size_t events = 0, packets = 0;
   catch_up_t r;
   const long long cpu0 = bench::proc_cpu_ns(worker);
+  const double console0 = thread_cpu_seconds();
   const auto t0 = clock_type::now();
   auto t_answer = t0;
   send_command(console, setup(60000));
   while (events < pairs || packets < pairs) {
-    if (!reader.pump([&](uint16_t id, const unsigned char*, size_t) {
+    if (!reader.pump([&](uint16_t id, const unsigned char*, size_t len) {
+          r.bytes += 4 + len;
           if (id == ferun::command_event_t::message_id) ++events;
           if (id == ferun::command_packet_t::message_id) ++packets;
           if (id == 0x82) t_answer = clock_type::now();
@@ -158,6 +168,7 @@ catch_up_t catch_up(int console, frame_reader_t& reader, pid_t worker, size_t pa
   r.seconds = seconds_since(t_answer);
   r.answer_seconds = std::chrono::duration<double>(t_answer - t0).count();
   r.cpu_seconds = (bench::proc_cpu_ns(worker) - cpu0) / 1e9;
+  r.console_cpu_seconds = thread_cpu_seconds() - console0;
   return r;
 }
 
@@ -267,9 +278,10 @@ int main(int argc, char** argv) {
       std::printf(
           "%s packets, %.1f MB: setup answered in %.3f s, then catch-up %.3f s (%.0f alerts/s); "
           "floor %.3f s (%.0f MB/s, best of 3); catch-up / floor = %.2f; worker CPU %.3f us per "
-          "alert\n",
+          "alert; console received %.1f MB, its CPU %.3f us per alert\n",
           shape.name, shape.spool_size / 1e6, r.answer_seconds, r.seconds, pairs / r.seconds, floor,
-          shape.spool_size / 1e6 / floor, r.seconds / floor, 1e6 * r.cpu_seconds / pairs);
+          shape.spool_size / 1e6 / floor, r.seconds / floor, 1e6 * r.cpu_seconds / pairs,
+          r.bytes / 1e6, 1e6 * r.console_cpu_seconds / pairs);
     }
     std::printf("worker peak RSS after the large run: %.1f MiB\n", peak_kib / 1024.0);
     std::printf("idle sensor: %+.2f MiB resident; worker with two idle sensors: %.2f%% of a core\n",

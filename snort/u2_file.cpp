@@ -75,19 +75,28 @@ void u2_file_t::open(std::string const& path) {
   position = 0;
   past_limit = false;
   stream_offset = 0;
+  ahead_at = unknown_offset;
 }
 
 void u2_file_t::close() {
   end_unknown_run();
   fp.reset();
   stream_offset = unknown_offset;
+  ahead_at = unknown_offset;
+}
+
+bool u2_file_t::seek_to(uint64_t off) {
+  ahead_at = unknown_offset;
+  stream_offset = unknown_offset;
+  if (fseeko(fp.get(), static_cast<off_t>(off), SEEK_SET) != 0) return false;
+  stream_offset = off;
+  return true;
 }
 
 void u2_file_t::set_position(unsigned long off) {
   end_unknown_run();
   position = static_cast<uint32_t>(off);
-  stream_offset = unknown_offset;
-  if (fp && fseeko(fp.get(), static_cast<off_t>(position), SEEK_SET) == 0) stream_offset = position;
+  if (fp) seek_to(position);
 }
 
 u2_file_t::change_t u2_file_t::changed() const {
@@ -121,7 +130,7 @@ bool u2_file_t::eof() const {
 }
 
 size_t u2_file_t::read_some(void* to, size_t size) {
-  // The reader belongs to one thread: the unlocked variant saves a lock per record field.
+  // The reader belongs to one thread: the unlocked variants save a lock per call.
   const size_t got = fread_unlocked(to, 1, size, fp.get());
   if (got == size) {
     if (stream_offset != unknown_offset) stream_offset += size;
@@ -145,19 +154,35 @@ bool u2_file_t::holds_rest(uint64_t count) {
 
 bool u2_file_t::read_header(int* type, unsigned long* length) {
   uint8_t h[record_header_size];
-  if (!read_bytes(h, sizeof h)) return false;
-  *type = static_cast<int>(be32(h));
-  *length = be32(h + 4);
-  if (L.impl)
-    L.debug(0, "offset: %u   \n  U2 header: \n    type: %u\n    length: %u\n",
-            static_cast<uint32_t>(ftell(fp.get())), be32(h), be32(h + 4));
+  const uint8_t* p = h;
+  if (ahead_at != unknown_offset && ahead_at == stream_offset) {
+    // Read already, behind the last packet's bytes: the stream stands behind it.
+    p = ahead;
+    stream_offset += record_header_size;
+  } else if (!read_bytes(h, sizeof h)) {
+    return false;
+  }
+  ahead_at = unknown_offset;
+  *type = static_cast<int>(be32(p));
+  *length = be32(p + 4);
+  if (L.impl) log_header(static_cast<uint64_t>(ftell(fp.get())), p);
   return true;
+}
+
+void u2_file_t::log_header(uint64_t behind, const uint8_t* h) const {
+  L.debug(0, "offset: %u   \n  U2 header: \n    type: %u\n    length: %u\n",
+          static_cast<uint32_t>(behind), be32(h), be32(h + 4));
 }
 
 bool u2_file_t::read_event(int type, unsigned long length, u2_event_t* out) {
   if (length > event_body_max) return false;
   uint8_t b[event_body_max];
-  if (!read_bytes(b, length)) {
+  return take_event(type, length, b, read_some(b, length), out);
+}
+
+bool u2_file_t::take_event(int type, unsigned long length, const uint8_t* b, size_t got,
+                           u2_event_t* out) {
+  if (got < length) {
     if (L.impl)
       L.debug(0, "can't read Unified2IDSEvent (expected event), type: %d, length: %lu\n", type,
               length);
@@ -214,14 +239,24 @@ bool u2_file_t::read_event(int type, unsigned long length, u2_event_t* out) {
 }
 
 bool u2_file_t::read_packet(unsigned long length, u2_packet_t* out) {
+  return read_packet(length, out, false);
+}
+
+bool u2_file_t::read_packet(unsigned long length, u2_packet_t* out, bool read_ahead) {
+  uint8_t h[packet_head_size];
+  const size_t got = length < packet_head_size ? 0 : read_some(h, sizeof h);
+  return take_packet(length, h, got, out, read_ahead);
+}
+
+bool u2_file_t::take_packet(unsigned long length, const uint8_t* h, size_t got, u2_packet_t* out,
+                            bool read_ahead) {
   if (length < packet_head_size) {
     if (L.impl)
       L.debug(0, "can't read Unified2Packet %lu:%lu\n", length,
               static_cast<unsigned long>(packet_head_size));
     return false;
   }
-  uint8_t h[packet_head_size];
-  if (!read_bytes(h, sizeof h)) {
+  if (got < packet_head_size) {
     L.debug(0, "can't read Unified2Packet\n");
     return false;
   }
@@ -237,14 +272,31 @@ bool u2_file_t::read_packet(unsigned long length, u2_packet_t* out) {
   // file, like any other record.
   const size_t kept =
       head_length < u2_packet_t::data_capacity ? head_length : u2_packet_t::data_capacity;
-  const size_t got = read_some(out->buffer, kept);
   // Whatever the record holds behind the kept bytes (packet bytes beyond the buffer, padding)
   // must be in the file too: the position moves past the whole record.
   const uint64_t rest = uint64_t{length} - packet_head_size - kept;
-  if (got != kept || (rest > 0 && !holds_rest(rest))) {
+  // When the packet bytes end the record, the next record's header is read with them, into the
+  // buffer's room behind them: one stdio call instead of two per record, the header kept for
+  // read_header. Short only by those header bytes, the record is still whole.
+  const size_t extra =
+      read_ahead && rest == 0 && kept + record_header_size <= u2_packet_t::data_capacity
+          ? record_header_size
+          : 0;
+  size_t got_data = fread_unlocked(out->buffer, 1, kept + extra, fp.get());
+  if (got_data == kept + extra) {
+    if (stream_offset != unknown_offset) stream_offset += kept;
+    if (extra != 0 && stream_offset != unknown_offset) {
+      memcpy(ahead, out->buffer + kept, record_header_size);
+      ahead_at = stream_offset;
+    }
+  } else {
+    stream_offset = unknown_offset;
+  }
+  if (got_data > kept) got_data = kept;
+  if (got_data != kept || (rest > 0 && !holds_rest(rest))) {
     if (L.impl)
-      L.debug(0, "can't read Unified2Packet.packet_data %lu:%lu\n", static_cast<unsigned long>(got),
-              static_cast<unsigned long>(head_length));
+      L.debug(0, "can't read Unified2Packet.packet_data %lu:%lu\n",
+              static_cast<unsigned long>(got_data), static_cast<unsigned long>(head_length));
     stream_offset = unknown_offset;
     return false;
   }
@@ -362,7 +414,7 @@ const u2_record_t* u2_file_t::read() {
   }
   if (!fp || past_limit) return nullptr;
   FILE* f = fp.get();
-  if (feof(f)) {
+  if (feof_unlocked(f)) {
     // The last read came up short at the end of the file. While the file still ends before a
     // whole record header behind `position`, reading there again could only come up short too:
     // one fstat tells without the seek and read, and leaves the stream as it is, end-of-file
@@ -379,10 +431,7 @@ const u2_record_t* u2_file_t::read() {
   }
   // Re-positioning after a short read drops what stdio buffered, so bytes Snort appended since
   // are read from the file. When the stream already stands at `position` the buffer is kept.
-  if (stream_offset != position) {
-    if (fseeko(f, static_cast<off_t>(position), SEEK_SET) != 0) return nullptr;
-    stream_offset = position;
-  }
+  if (stream_offset != position && !seek_to(position)) return nullptr;
 
   int t;
   unsigned long n;
@@ -393,13 +442,24 @@ const u2_record_t* u2_file_t::read() {
   if (known && unknown_count != 0) end_unknown_run();
 
   if (is_event_type(type)) {
-    if (!read_event(t, n, &event)) return nullptr;
-    int t2;
-    unsigned long n2;
-    if (!read_header(&t2, &n2)) return nullptr;
+    // The event's body, the next record's header and, if that is a packet, the packet's head
+    // come in one stdio call; a record of another kind is read again from its body on.
+    if (len > event_body_max) return nullptr;
+    uint8_t b[event_body_max + record_header_size + packet_head_size];
+    const size_t want = len + record_header_size + packet_head_size;
+    const size_t got = fread_unlocked(b, 1, want, f);
+    stream_offset = got == want ? stream_offset + want : unknown_offset;
+    if (!take_event(t, n, b, got, &event) || got < len + record_header_size) return nullptr;
+    const uint8_t* h2 = b + len;
+    const uint32_t t2 = be32(h2);
+    const uint64_t n2 = be32(h2 + 4);
+    if (L.impl) log_header(position + len + 2 * record_header_size, h2);
     const uint64_t pair_len = len + n2 + 16;
-    if (static_cast<uint32_t>(t2) == type_packet) {
-      if (!read_packet(n2, packet_ptr) || !fits(position + pair_len)) return nullptr;
+    if (t2 == type_packet) {
+      if (!take_packet(n2, h2 + record_header_size, got - len - record_header_size, packet_ptr,
+                       true) ||
+          !fits(position + pair_len))
+        return nullptr;
       position += pair_len;
       if (packet.event_id != event.event_id) {
         // A null here would read as "end of file" to the consumer, who may then leave this
@@ -411,7 +471,8 @@ const u2_record_t* u2_file_t::read() {
       packet_pending = true;
       return &event;
     }
-    if (static_cast<uint32_t>(t2) == type_extra) {
+    if (!seek_to(position + len + 2 * record_header_size)) return nullptr;
+    if (t2 == type_extra) {
       if (!read_extra(n2, &extra) || !fits(position + pair_len)) return nullptr;
       position += pair_len;
       if (extra.event_id != event.event_id) {
@@ -421,13 +482,13 @@ const u2_record_t* u2_file_t::read() {
       return &event;
     }
     if (!fits(position + len + 8)) return nullptr;
-    L.warning("expected packet, but got %d\n", t2);
+    L.warning("expected packet, but got %d\n", static_cast<int>(t2));
     position += len + 8;
     stream_offset = unknown_offset;
     return &event;
   }
   if (type == type_packet) {
-    if (!read_packet(n, packet_ptr) || !fits(position + len + 8)) return nullptr;
+    if (!read_packet(n, packet_ptr, true) || !fits(position + len + 8)) return nullptr;
     position += len + 8;
     return &packet;
   }

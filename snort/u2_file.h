@@ -153,7 +153,16 @@ class u2_file_t {
     void operator()(FILE* f) const { fclose(f); }
   };
 
+  // Moves the stream to `off`; forgets a header read ahead. False when the seek fails.
+  bool seek_to(uint64_t off);
   size_t read_some(void* to, size_t size);
+  void log_header(uint64_t behind, const uint8_t* h) const;
+  // The steps above with the record's first bytes in memory already: `got` of them at `b`/`h`.
+  bool take_event(int type, unsigned long length, const uint8_t* b, size_t got, u2_event_t* out);
+  bool read_packet(unsigned long length, u2_packet_t* out, bool read_ahead);
+  // `read_ahead`: when the packet's bytes end the record, read the next header with them.
+  bool take_packet(unsigned long length, const uint8_t* h, size_t got, u2_packet_t* out,
+                   bool read_ahead);
   bool read_bytes(void* to, size_t size);
   bool holds_rest(uint64_t count);
   void pair_mac_addresses();
@@ -188,4 +197,8 @@ class u2_file_t {
   static constexpr uint64_t unknown_offset = ~uint64_t{0};
   uint64_t stream_offset = unknown_offset;
   std::string blob;  // extra-data blob, reused so steady reading does not allocate
+  // The header of the record at offset `ahead_at`, read with the packet before it; the stdio
+  // stream stands behind it while `stream_offset` says `ahead_at`. unknown_offset: none.
+  uint64_t ahead_at = unknown_offset;
+  uint8_t ahead[8];
 };
