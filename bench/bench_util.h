@@ -57,10 +57,8 @@ struct spool_shape_t {
 // (the last one shorter, possibly empty).
 template <class Sink>
 void spool_records(size_t pairs, const spool_shape_t& shape, Sink&& sink) {
-  const std::array<uint8_t, 6> a{{0, 1, 2, 3, 4, 5}}, b{{6, 7, 8, 9, 10, 11}};
   std::string frames[std::size(payloads)];
-  for (size_t i = 0; i < std::size(payloads); ++i)
-    frames[i] = u2w::ipv4_frame(a, b, 6, 0x0a000001, 0x0a000002, 40000, 80, payloads[i]);
+  for (size_t i = 0; i < std::size(payloads); ++i) frames[i] = u2w::ipv4_frame(payloads[i]);
   u2w::event_t e;
   u2w::packet_t p;
   std::string chunk;

@@ -1,66 +1,93 @@
-// Writes unified2 spool files for tests, the way Snort does: big-endian records of an 8-byte
-// header (type, body length) and a body, appended to a file that a reader may be following.
+// Writes unified2 spool files for tests and benchmarks, the way Snort does: big-endian records of
+// an 8-byte header (type, body length) and a body, appended to a file a reader may be following.
 #pragma once
 
-#include <array>
 #include <cstdint>
-#include <cstdio>
-#include <memory>
+#include <fstream>
+#include <initializer_list>
+#include <stdexcept>
 #include <string>
 
 namespace u2w {
 
-// Event record types: IPv4, IPv6, and IPv6 with an application name.
-constexpr uint32_t event4_type = 104, event6_type = 105, event6_app_type = 112;
-
-// An IDS event, generator 1; IPv6 events carry zero addresses.
+// An IDS event of generator 1: type 104 (IPv4) or another event type (IPv6, zero addresses).
+// `body_length` cuts or pads the body with zeros; 0 keeps Snort's 60 or 84 bytes. Host order.
 struct event_t {
-  uint32_t type = event4_type;
+  uint32_t type = 104;
+  size_t body_length = 0;
   uint32_t event_id = 1, second = 0, microsecond = 0, signature_id = 1, revision = 1;
-  uint32_t classification = 0, priority = 0;
-  uint32_t ip4_src = 0, ip4_dst = 0, mpls = 0;  // addresses in host order, for 104
+  uint32_t classification = 0, priority = 0, ip4_src = 0, ip4_dst = 0, mpls = 0;
   uint16_t port_src = 0, port_dst = 0, vlan = 0;
   uint8_t protocol = 6, impact_flag = 0, blocked = 0;
-  size_t body_length = 0;  // 0: Snort's (60, 84, 148); else cut or padded with zeros
 };
 
+// A packet record of an Ethernet frame.
 struct packet_t {
-  uint32_t event_id = 1, event_second = 0, second = 0, linktype = 1;  // DLT_EN10MB
+  uint32_t event_id = 1, event_second = 0, second = 0;
   std::string data;
 };
 
-// An empty HTTP URI extra-data record.
-struct extra_t {
-  uint32_t event_id = 1;
-};
+// Each value as two, or four, big-endian bytes.
+inline std::string halves(std::initializer_list<uint16_t> values) {
+  std::string s;
+  for (const uint16_t v : values) s += {static_cast<char>(v >> 8), static_cast<char>(v)};
+  return s;
+}
+inline std::string words(std::initializer_list<uint32_t> values) {
+  std::string s;
+  for (const uint32_t v : values)
+    s += halves({static_cast<uint16_t>(v >> 16), static_cast<uint16_t>(v)});
+  return s;
+}
 
-// A whole record (header and body) of any type, e.g. an unknown one.
-std::string record(uint32_t type, std::string const& body);
-std::string encode(event_t const& e);
-std::string encode(packet_t const& p);
-std::string encode(extra_t const& x);
+// A whole record (header and body) of any type.
+inline std::string record(uint32_t type, std::string const& body) {
+  return words({type, static_cast<uint32_t>(body.size())}) + body;
+}
 
-// An Ethernet frame carrying an IPv4 header (`protocol` as given) and a 20-byte TCP header (PSH
-// ACK), followed by `payload` zero bytes. Addresses in host order.
-std::string ipv4_frame(const std::array<uint8_t, 6>& mac_dst, const std::array<uint8_t, 6>& mac_src,
-                       uint8_t protocol, uint32_t ip_src, uint32_t ip_dst, uint16_t port_src,
-                       uint16_t port_dst, size_t payload);
+inline std::string encode(event_t const& e) {
+  std::string b = words({0, e.event_id, e.second, e.microsecond, e.signature_id, 1, e.revision,
+                         e.classification, e.priority});
+  b += e.type == 104 ? words({e.ip4_src, e.ip4_dst}) : std::string(32, '\0');
+  b += halves(
+      {e.port_src, e.port_dst, static_cast<uint16_t>(e.protocol << 8 | e.impact_flag), e.blocked});
+  b += words({e.mpls}) + halves({e.vlan, 0});  // and the policy id
+  b.resize(e.body_length ? e.body_length : b.size(), '\0');
+  return record(e.type, b);
+}
 
-// Appends records to one spool file, flushing each append.
+inline std::string encode(packet_t const& p) {
+  const uint32_t length = static_cast<uint32_t>(p.data.size());
+  return record(2, words({0, p.event_id, p.event_second, p.second, 0, 1, length}) + p.data);
+}
+
+// An Ethernet frame from 06:07:08:09:0a:0b to 00:01:02:03:04:05 carrying a TCP segment (PSH ACK)
+// from 10.0.0.1:40000 to 10.0.0.2:80 with `payload` zero bytes.
+inline std::string ipv4_frame(size_t payload) {
+  std::string f;
+  for (char mac = 0; mac < 12; ++mac) f += mac;
+  // Ether type; version, header length, TOS; length; id; fragment; TTL, protocol; checksum.
+  f += halves({0x0800, 0x4500, static_cast<uint16_t>(40 + payload), 0, 0, 64 << 8 | 6, 0});
+  // Ports, sequence and acknowledgement numbers, offset and flags, window, checksum, urgent.
+  f += words({0x0a000001, 0x0a000002, 40000u << 16 | 80, 1000, 2000, 0x5018ffff, 0});
+  return f.append(payload, '\0');
+}
+
+// Appends records to one spool file, flushing each append. The file is created or emptied; the
+// first append goes to offset `hole` (a sparse start).
 class spool_t {
  public:
-  // Creates or empties the file; the first append goes to offset `hole` (a sparse start).
-  explicit spool_t(std::string const& path, uint64_t hole = 0);
-
-  void append(std::string const& bytes);
-  uint64_t size() const { return size_; }  // the hole included
+  explicit spool_t(std::string const& path, uint64_t hole = 0) : out_(path, std::ios::binary) {
+    if (!out_.seekp(static_cast<std::streamoff>(hole)))
+      throw std::runtime_error("cannot open " + path);
+  }
+  void append(std::string const& bytes) {
+    if (!out_.write(bytes.data(), static_cast<std::streamsize>(bytes.size())).flush())
+      throw std::runtime_error("cannot write a spool file");
+  }
 
  private:
-  struct closer_t {
-    void operator()(FILE* f) const { fclose(f); }
-  };
-  std::unique_ptr<FILE, closer_t> fp_;
-  uint64_t size_ = 0;
+  std::ofstream out_;
 };
 
 }  // namespace u2w

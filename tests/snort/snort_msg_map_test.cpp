@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
 #include <tuple>
 
+#include "common/daemon_launcher.h"
 #include "common/temp_dir.h"
 
 // Separator, group and message split, "DELETED ", duplicates refilling the entry, ids that do
@@ -44,15 +44,14 @@ TEST(MsgMap, LineRules) {
   EXPECT_FALSE(map.load(gen.c_str(), sid.c_str(), error));
   EXPECT_EQ(error.message, "unknown format of gid map file " + gen + ":2\n");
   map.get(4294967295u, 7);
-  std::ostringstream text;
-  text << std::ifstream(log).rdbuf();
+  const std::string text = ferun_test::read_file(log);
   for (const std::string& line :
        {"WARNING snort_parser: duplicate key " + sid + ":3\n", "unable parse line " + sid + ":4\n",
         "unable parse line " + gen + ":3\n",
         "invalid key: 4294967295:7\nWARNING snort_parser: duplicate key " + sid + ":3\n",
         "unknown format of gid map file " + gen +
             ":2\nERROR snort_parser: invalid key: 4294967295:7\n"})
-    EXPECT_NE(text.str().find(line), std::string::npos) << line;
+    EXPECT_NE(text.find(line), std::string::npos) << line;
   log_t::disable("snort_parser");
   log_t::set_filename("");
 }

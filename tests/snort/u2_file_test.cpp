@@ -5,28 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <boost/filesystem.hpp>
-#include <fstream>
-#include <sstream>
-#include <tuple>
 
+#include "common/daemon_launcher.h"
 #include "common/temp_dir.h"
 #include "common/u2_writer.h"
 
 namespace {
-
-std::string event(uint32_t id, uint32_t type = u2w::event4_type, size_t body_length = 0) {
-  u2w::event_t e;
-  std::tie(e.event_id, e.type, e.body_length) = std::make_tuple(id, type, body_length);
-  return u2w::encode(e);
-}
-std::string packet(uint32_t id, size_t length = 60) {
-  u2w::packet_t p;
-  std::tie(p.event_id, p.data) = std::make_tuple(id, std::string(length, 'd'));
-  return u2w::encode(p);
-}
-std::string extra(uint32_t id) {
-  return u2w::encode(u2w::extra_t{id});
-}
 
 // What read() hands out until null: "E<id>", "P<id>:<length>" or "S" for each record.
 std::string drain(u2_file_t& u2) {
@@ -46,34 +30,39 @@ std::string drain(u2_file_t& u2) {
 // Each row: the bytes, appended one by one (the reader drains after each), what the reader
 // hands out, and the whole log of the channel at error level. The reader ends behind them all.
 TEST(U2File, RecordsAndLogOfFilesWrittenInSlices) {
+  auto event = [](uint32_t id, uint32_t type = 104, size_t length = 0) {
+    return u2w::encode(u2w::event_t{type, length, id});
+  };
+  auto packet = [](uint32_t id, size_t length = 60) {
+    return u2w::encode(u2w::packet_t{id, 0, 0, std::string(length, 'd')});
+  };
+  // An empty HTTP URI.
+  auto extra = [](uint32_t id) { return u2w::record(110, u2w::words({4, 32, 0, id, 0, 9, 1, 8})); };
   const std::string pair1 = event(1) + packet(1), zeros(800, '\0'), seven = u2w::record(7, "abc");
   const std::string nine = u2w::record(9, std::string(20, 'x'));
-  const std::string big = packet(4, 9000);
   const struct {
     std::string bytes, records, log;
   } rows[] = {
-      // Shortest event bodies that hold every field: 58 (104, 111) and 82 bytes (105, 112).
-      {event(1, u2w::event4_type, 58) + packet(1) + event(2) + extra(2) + u2w::record(42, "uuuuu") +
-           event(3, u2w::event6_app_type, 82) + packet(3),
+      // Shortest event bodies that hold every field: 58 (104) and 82 bytes (112).
+      {event(1, 104, 58) + packet(1) + event(2) + extra(2) + u2w::record(42, "uuuuu") +
+           event(3, 112, 82) + packet(3),
        "E1P1:60E2SE3P3:60", "ERROR u2_file: got unknown type 42\n"},
       // Unpaired: lone extra, event + other packet, event + other extra. None returns null.
       {extra(8) + event(1) + packet(9) + event(2) + extra(3), "SP9:60S", ""},
       // Bytes past the 8080-byte buffer are passed over, once they are all in the file.
-      {big, "P4:8080", ""},
+      {packet(4, 9000), "P4:8080", ""},
       // A zero-filled stretch and runs of unknown records: two lines a run, whole bodies only.
       {pair1 + zeros + pair1 + seven + seven + nine + pair1 + nine,
        "E1P1:60" + std::string(100, 'S') + "E1P1:60SSSE1P1:60S",
        "ERROR u2_file: got unknown type 0\nERROR u2_file: skipped 100 records of unknown type 0 "
        "from position 164\nERROR u2_file: got unknown type 7\nERROR u2_file: skipped 2 records "
        "of unknown type 7 from position 1128\nERROR u2_file: got unknown type 9\nERROR u2_file: "
-       "got "
-       "unknown type 9\n"},
+       "got unknown type 9\n"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.records);
     ferun_test::temp_dir_t dir;
-    const std::string log = (dir / "log").string();
-    log_t::set_filename(log);
+    log_t::set_filename((dir / "log").string());
     log_t::enable("u2_file", 0);
     u2w::spool_t spool((dir / "spool").string());
     std::string seen;
@@ -84,36 +73,25 @@ TEST(U2File, RecordsAndLogOfFilesWrittenInSlices) {
         spool.append(std::string(1, c));
         seen += drain(u2);
       }
-      EXPECT_EQ(u2.get_position(), spool.size());
+      EXPECT_EQ(u2.get_position(), row.bytes.size());
     }
     log_t::disable("u2_file");
     log_t::set_filename("");
-    std::ostringstream text;
-    text << std::ifstream(log).rdbuf();
     EXPECT_EQ(seen, row.records);
-    EXPECT_EQ(text.str(), row.log);
+    EXPECT_EQ(ferun_test::read_file(dir / "log"), row.log);
   }
 }
 
-// Six event+packet pairs (60-byte events): signature 1:498 rev 10, event ids 1..6, 373-byte
-// packets.
+// Six alerts of signature 1:498 rev 10 with 373-byte packets.
 TEST(U2File, RealSpoolDecodes) {
   const std::string file = FERUN_TESTDATA_DIR "/unified2/pyidstools-merged.log";
   if (!boost::filesystem::exists(file)) GTEST_SKIP() << "sample spool absent: " << file;
   u2_file_t u2;
   u2.open(file);
-  std::string seen;
-  while (const u2_record_t* r = u2.read()) {
-    const auto* e = static_cast<const u2_event_t*>(r);
-    if (r->type == u2_type_event)
-      seen += std::to_string(e->generator_id) + ":" + std::to_string(e->signature_id) + ":" +
-              std::to_string(e->signature_revision) + "#" + std::to_string(e->event_id) + " ";
-    else
-      seen += std::to_string(static_cast<const u2_packet_t*>(r)->packet_length) + " ";
-  }
-  EXPECT_EQ(seen,
-            "1:498:10#1 373 1:498:10#2 373 1:498:10#3 373 1:498:10#4 373 1:498:10#5 373 "
-            "1:498:10#6 373 ");
+  const auto* e = static_cast<const u2_event_t*>(u2.read());
+  EXPECT_EQ(std::make_tuple(e->generator_id, e->signature_id, e->signature_revision),
+            std::make_tuple(1u, 498u, 10u));
+  EXPECT_EQ(drain(u2), "P1:373E2P2:373E3P3:373E4P4:373E5P5:373E6P6:373");
   EXPECT_EQ(u2.get_position(), boost::filesystem::file_size(file));
 }
 
