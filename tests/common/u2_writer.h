@@ -61,18 +61,6 @@ inline std::string encode(packet_t const& p) {
   return record(2, words({0, p.event_id, p.event_second, p.second, 0, 1, length}) + p.data);
 }
 
-// An Ethernet frame from 06:07:08:09:0a:0b to 00:01:02:03:04:05 carrying a TCP segment (PSH ACK)
-// from 10.0.0.1:40000 to 10.0.0.2:80 with `payload` zero bytes.
-inline std::string ipv4_frame(size_t payload) {
-  std::string f;
-  for (char mac = 0; mac < 12; ++mac) f += mac;
-  // Ether type; version, header length, TOS; length; id; fragment; TTL, protocol; checksum.
-  f += halves({0x0800, 0x4500, static_cast<uint16_t>(40 + payload), 0, 0, 64 << 8 | 6, 0});
-  // Ports, sequence and acknowledgement numbers, offset and flags, window, checksum, urgent.
-  f += words({0x0a000001, 0x0a000002, 40000u << 16 | 80, 1000, 2000, 0x5018ffff, 0});
-  return f.append(payload, '\0');
-}
-
 // Appends records to one spool file, flushing each append. The file is created or emptied; the
 // first append goes to offset `hole` (a sparse start).
 class spool_t {

@@ -64,8 +64,9 @@ struct alert_t {
   }
 };
 
-// Maps in `dir`, a spool directory below it, as bit 0x2 of `options` wants them.
-ferun::command_setup_t setup_in(const fs::path& dir, std::uint32_t options) {
+// Maps in `dir`, a spool directory below it, as bit 0x2 of `options` wants them; the resume point.
+ferun::command_setup_t setup_in(const fs::path& dir, uint32_t options, uint32_t logtimestamp = 0,
+                                uint32_t logpos = 0) {
   const std::string base = options & 0x2 ? dir.string() + "/" : "";
   write_file(dir / "sid-msg.map", "1000001 || TEST one rule\n2000001 || G " + long_text +
                                       "\n2000002 || " + long_text + " tail\n");
@@ -74,64 +75,23 @@ ferun::command_setup_t setup_in(const fs::path& dir, std::uint32_t options) {
   std::tie(s.options, s.config, s.sidmap, s.genmap, s.logdir, s.logpattern) =
       std::make_tuple(options, "/etc/snort/snort.conf", base + "sid-msg.map", base + "gen-msg.map",
                       base + "spool", "threats.log");
+  std::tie(s.logtimestamp, s.logpos) = std::make_tuple(logtimestamp, logpos);
   return s;
-}
-
-// Appends `bytes` to the spool file numbered `n`, its first bytes at offset `hole` (sparse).
-void add(const fs::path& spool, int n, const std::string& bytes, uint64_t hole = 0) {
-  const std::string path = (spool / ("threats.log." + std::to_string(n))).string();
-  if (hole)
-    u2w::spool_t(path, hole).append(bytes);
-  else
-    std::ofstream(path, std::ios::app | std::ios::binary) << bytes;
 }
 
 }  // namespace
 
-// The smallest number above the current one is next; links, directories and other names are
-// passed over (an entry of unreported type is examined with lstat). While scans of an unchanged
-// spool are skipped, a new file is still found at once.
-TEST(SpoolScan, PicksNextNumberAlsoWhileScansSkipped) {
-  ferun_test::sensor_fixture_t f;
-  const fs::path spool = f.root / "spool";
-  fs::create_directories(spool / "threats.log.2");
-  for (const char* name : {"threats.log.5", "threats.log.3", "threats.log.x", "elsewhere"})
-    write_file(spool / name, "");
-  fs::create_symlink(spool / "elsewhere", spool / "threats.log.1");
-  const int fd = open(spool.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  for (const char* name : {"elsewhere", "threats.log.1", "threats.log.2"})
-    EXPECT_EQ(ferun::sensor_t::spool_entry_is_regular(fd, name, DT_UNKNOWN), name[0] == 'e');
-  close(fd);
-  std::tie(f.sensor->logdir, f.sensor->logpattern) = std::make_tuple(spool, "threats.log");
-  auto next = [&f](uint32_t current) {
-    f.sensor->logtimestamp = current;
-    std::string path;
-    uint32_t number = 0;
-    return f.sensor->find_next_u2file(path, number) ? path : "none";
-  };
-  EXPECT_EQ(next(0), (spool / "threats.log.3").string());
-  // Scans are skipped once the directory has not changed for over a second.
-  ASSERT_TRUE(ferun_test::poll_until(
-      [&] { return std::time(nullptr) - fs::last_write_time(spool) >= 2; }, 10s));
-  EXPECT_EQ(next(5), "none");
-  EXPECT_EQ(next(5), "none");
-  write_file(spool / "threats.log.9", "");
-  EXPECT_EQ(next(5), (spool / "threats.log.9").string());
-}
-
 // Each row: the setup's option bits (0x2: paths as given, else joined to the sensor directory)
-// and resume point, steps that write spool files (the first before the setup), the messages the
-// console receives after each, and log lines each logged exactly once. Then setups with a ".."
-// in a path or a NUL in a text are refused without changing anything; the connection goes on.
-// The sensor's passes run on this thread.
+// and resume point, steps that change the spool (the first before the setup), the messages the
+// console receives after each step, and log lines each logged exactly once. Then setups with a
+// ".." in a path or a NUL in a text are refused, changing nothing; the connection goes on.
 TEST(SpoolFollow, MessagesAndLogPerSpool) {
   using setup_t = ferun::command_setup_t;
   using msgs = std::vector<std::pair<std::string, std::string>>;
   using step = std::function<void(const fs::path&)>;
   const std::tuple<std::string setup_t::*, std::string, std::string> refusals[] = {
       {&setup_t::logdir, "x..y", "path attack detected (x..y)"},
-      {&setup_t::logpattern, std::string("a\0b", 3), "setup field logpattern holds a NUL byte"},
-      {&setup_t::homenetwork, std::string("n\0", 2), "setup field homenetwork holds a NUL byte"}};
+      {&setup_t::logpattern, std::string("a\0b", 3), "setup field logpattern holds a NUL byte"}};
   const alert_t cut_message{70, 2000001, "G", long_text.substr(0, 4006), 6000};
   const alert_t cut_group{71, 2000002, long_text.substr(0, 4007), ""},
       unknown{72, 424242, "1", "424242"};
@@ -140,30 +100,50 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
   const uint64_t sm = cut_message.bytes().size(), sg = cut_group.bytes().size();
   const uint32_t near = 0xfffffffau - static_cast<uint32_t>(s);
   const struct {
-    uint32_t options, logtimestamp, logpos;
+    std::array<uint32_t, 3> setup;  // options, logtimestamp, logpos
     std::vector<step> steps;
     std::vector<msgs> want;
     std::vector<std::string> log;
   } rows[] = {
       // Resumes inside file 3, goes on in number order; texts and packets cut to fit one frame;
       // an unknown signature reported once.
-      {0x1,
-       3,
-       static_cast<uint32_t>(s),
+      {{0x1, 3, static_cast<uint32_t>(s)},
        {[&](const fs::path& d) {
-          add(d, 2, a2.bytes()), add(d, 3, a3.bytes() + a1.bytes() + a6.bytes());
-          add(d, 7, cut_message.bytes() + cut_group.bytes());
+          write_file(d / "threats.log.2", a2.bytes());
+          write_file(d / "threats.log.3", a3.bytes() + a1.bytes() + a6.bytes());
+          write_file(d / "threats.log.7", cut_message.bytes() + cut_group.bytes());
         },
-        [&](const fs::path& d) { add(d, 7, unknown.bytes() + unknown.bytes()); }},
+        [&](const fs::path& d) {
+          write_file(d / "threats.log.8", unknown.bytes() + unknown.bytes());
+        }},
        {{a1.messages(3, 2 * s), a6.messages(3, 2 * s + s6), cut_message.messages(7, sm),
          cut_group.messages(7, sm + sg)},
-        {unknown.messages(7, sm + sg + s), unknown.messages(7, sm + sg + 2 * s)}},
+        {unknown.messages(8, s), unknown.messages(8, 2 * s)}},
        {"ERROR snort_parser: invalid key: 1:424242\n"}},
+      // The scan takes the smallest number above the current one, regular files only (an entry
+      // of unreported type is examined with lstat). Once the spool has been quiet for a second
+      // its unchanged scans are skipped; a new file is still found at once.
+      {{0x2, 0, 0},
+       {[&](const fs::path& d) {
+          write_file(d / "threats.log.6", a2.bytes()), write_file(d / "threats.log.4", a1.bytes());
+          write_file(d / "threats.log.x", ""), write_file(d / "elsewhere", a3.bytes());
+          fs::create_symlink(d / "elsewhere", d / "threats.log.1");
+          fs::create_directory(d / "threats.log.2");
+          const int fd = open(d.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+          for (const char* name : {"elsewhere", "threats.log.1", "threats.log.2"})
+            EXPECT_EQ(ferun::sensor_t::spool_entry_is_regular(fd, name, DT_UNKNOWN), *name == 'e');
+          close(fd);
+        },
+        [&](const fs::path& d) {
+          ASSERT_TRUE(ferun_test::poll_until(
+              [&] { return std::time(nullptr) - fs::last_write_time(d) >= 2; }, 10s));
+        },
+        [&](const fs::path& d) { write_file(d / "threats.log.9", a3.bytes()); }},
+       {{a1.messages(4, s), a2.messages(6, s)}, {}, {a3.messages(9, s)}},
+       {}},
       // Resumed past the end of its file, cut short, renamed over: read again from the start.
-      {0x2,
-       1,
-       100000,
-       {[&](const fs::path& d) { add(d, 1, a1.bytes() + a2.bytes()); },
+      {{0x2, 1, 100000},
+       {[&](const fs::path& d) { write_file(d / "threats.log.1", a1.bytes() + a2.bytes()); },
         [&](const fs::path& d) { write_file(d / "threats.log.1", a3.bytes()); },
         [&](const fs::path& d) {
           write_file(d / "new", a2.bytes() + a1.bytes());
@@ -176,11 +156,10 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
         "is shorter than the position " + std::to_string(2 * s) + ", reading it from its start\n",
         "threats.log.1 was replaced, reading the new file from its start\n"}},
       // A 4 GiB file, resumed near its end: the record that crosses the limit stops it.
-      {0x2,
-       1,
-       near,
+      {{0x2, 1, near},
        {[&](const fs::path& d) {
-         add(d, 1, a1.bytes() + a2.bytes(), near), add(d, 2, a3.bytes());
+         u2w::spool_t((d / "threats.log.1").string(), near).append(a1.bytes() + a2.bytes());
+         write_file(d / "threats.log.2", a3.bytes());
        }},
        {{a1.messages(1, near + s), a3.messages(2, s)}},
        {"threats.log.1: the spool file passed the 4 GiB limit at position " +
@@ -198,13 +177,12 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
       const auto a = f.console->receive(10s).value().as<ferun::answer_t>();
       return std::make_tuple(a.status, a.message);
     };
-    setup_t setup = setup_in(dir, row.options);
-    std::tie(setup.logtimestamp, setup.logpos) = std::make_tuple(row.logtimestamp, row.logpos);
+    const setup_t setup = setup_in(dir, row.setup[0], row.setup[1], row.setup[2]);
     fs::create_directories(dir / "spool");
     row.steps[0](dir / "spool");
     ASSERT_EQ(apply(setup), std::make_tuple(0, std::string()));
     EXPECT_EQ(f.sensor->config.string(),
-              (row.options & 0x2 ? "" : dir.string()) + "/etc/snort/snort.conf");
+              (row.setup[0] & 0x2 ? "" : dir.string()) + "/etc/snort/snort.conf");
     for (size_t i = 0; i < row.steps.size(); ++i) {
       if (i) row.steps[i](dir / "spool");
       while (f.sensor->process_u2() != 0) {
@@ -215,33 +193,33 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
           EXPECT_EQ(frame ? std::string(frame->body.begin(), frame->body.end()) : "none", body);
         }
     }
+    std::vector<std::string> lines = row.log;
     for (const auto& r : refusals) {
       setup_t s = setup;
       std::tie(s.*std::get<0>(r), s.interface) = std::make_tuple(std::get<1>(r), "other");
       EXPECT_EQ(apply(s), std::make_tuple(1, std::get<2>(r)));
       EXPECT_EQ(std::make_tuple(f.sensor->setup_done, f.sensor->interface, f.sensor->logdir),
                 std::make_tuple(false, std::string(), dir / "spool"));
+      lines.push_back("ERROR sensor: " + std::get<2>(r) + "\n");
     }
     const std::string text = ferun_test::read_file(log);
-    std::vector<std::string> lines = row.log;
-    for (const auto& r : refusals) lines.push_back("ERROR sensor: " + std::get<2>(r) + "\n");
     for (const std::string& line : lines) {
       const size_t at = text.find(line);
       EXPECT_TRUE(at != std::string::npos && text.find(line, at + 1) == std::string::npos)
           << line << "\n"
           << text;
     }
-    for (const char* channel : {"sensor", "u2_file", "snort_parser"}) log_t::disable(channel);
-    log_t::set_filename("");
   }
+  for (const char* channel : {"sensor", "u2_file", "snort_parser"}) log_t::disable(channel);
+  log_t::set_filename("");
 }
 
 // The --parse run of the real binary reads every spool file of the data directory in order.
 TEST(SpoolParseRun, BinaryParsesDataDirectory) {
   ferun_test::temp_dir_t data("ferun-parse");
   setup_in(data.path(), 0);
-  add(data.path(), 1, alert_t{1}.bytes());
-  add(data.path(), 2, alert_t{2}.bytes());
+  write_file(data / "threats.log.1", alert_t{1}.bytes());
+  write_file(data / "threats.log.2", alert_t{2}.bytes());
   ferun_test::daemon_launcher_t daemon;
   daemon.start({"--parse", "--datadir", data.path().string(), "--log", "sensor:info", "--port",
                 std::to_string(ferun_test::daemon_launcher_t::free_port())});
