@@ -50,10 +50,12 @@ constexpr size_t payloads[] = {12, 20, 96, 536, 1460};
 inline std::string ipv4_frame(size_t payload) {
   std::string f;
   for (char mac = 0; mac < 12; ++mac) f += mac;
-  // Ether type; version, header length, TOS; length; id; fragment; TTL, protocol; checksum.
-  f += u2w::halves({0x0800, 0x4500, static_cast<uint16_t>(40 + payload), 0, 0, 64 << 8 | 6, 0});
-  // Ports, sequence and acknowledgement numbers, offset and flags, window, checksum, urgent.
-  f += u2w::words({0x0a000001, 0x0a000002, 40000u << 16 | 80, 1000, 2000, 0x5018ffff, 0});
+  // Ether type IPv4; version, header length, TOS, length; id, fragment; TTL, protocol, checksum;
+  // addresses; ports; sequence and acknowledgement numbers; offset, flags, window; checksum,
+  // urgent pointer.
+  f += std::string("\x08\x00", 2) +
+       u2w::words({0x45000000u | static_cast<uint32_t>(40 + payload), 0, 64u << 24 | 6u << 16,
+                   0x0a000001, 0x0a000002, 40000u << 16 | 80, 1000, 2000, 0x5018ffff, 0});
   return f.append(payload, '\0');
 }
 

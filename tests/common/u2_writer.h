@@ -27,16 +27,11 @@ struct packet_t {
   std::string data;
 };
 
-// Each value as two, or four, big-endian bytes.
-inline std::string halves(std::initializer_list<uint16_t> values) {
-  std::string s;
-  for (const uint16_t v : values) s += {static_cast<char>(v >> 8), static_cast<char>(v)};
-  return s;
-}
+// Each value as four big-endian bytes.
 inline std::string words(std::initializer_list<uint32_t> values) {
   std::string s;
   for (const uint32_t v : values)
-    s += halves({static_cast<uint16_t>(v >> 16), static_cast<uint16_t>(v)});
+    for (int shift = 24; shift >= 0; shift -= 8) s += static_cast<char>(v >> shift);
   return s;
 }
 
@@ -49,9 +44,10 @@ inline std::string encode(event_t const& e) {
   std::string b = words({0, e.event_id, e.second, e.microsecond, e.signature_id, 1, e.revision,
                          e.classification, e.priority});
   b += e.type == 104 ? words({e.ip4_src, e.ip4_dst}) : std::string(32, '\0');
-  b += halves(
-      {e.port_src, e.port_dst, static_cast<uint16_t>(e.protocol << 8 | e.impact_flag), e.blocked});
-  b += words({e.mpls}) + halves({e.vlan, 0});  // and the policy id
+  // Ports; protocol, impact flag, a pad byte, blocked; MPLS label; VLAN id and policy id.
+  b += words({uint32_t{e.port_src} << 16 | e.port_dst,
+              uint32_t{e.protocol} << 24 | uint32_t{e.impact_flag} << 16 | e.blocked, e.mpls,
+              uint32_t{e.vlan} << 16});
   b.resize(e.body_length ? e.body_length : b.size(), '\0');
   return record(e.type, b);
 }
@@ -63,19 +59,15 @@ inline std::string encode(packet_t const& p) {
 
 // Appends records to one spool file, flushing each append. The file is created or emptied; the
 // first append goes to offset `hole` (a sparse start).
-class spool_t {
- public:
-  explicit spool_t(std::string const& path, uint64_t hole = 0) : out_(path, std::ios::binary) {
-    if (!out_.seekp(static_cast<std::streamoff>(hole)))
-      throw std::runtime_error("cannot open " + path);
+struct spool_t {
+  explicit spool_t(std::string const& path, uint64_t hole = 0) : out(path, std::ios::binary) {
+    out.seekp(static_cast<std::streamoff>(hole));
   }
   void append(std::string const& bytes) {
-    if (!out_.write(bytes.data(), static_cast<std::streamsize>(bytes.size())).flush())
+    if (!out.write(bytes.data(), static_cast<std::streamsize>(bytes.size())).flush())
       throw std::runtime_error("cannot write a spool file");
   }
-
- private:
-  std::ofstream out_;
+  std::ofstream out;
 };
 
 }  // namespace u2w
