@@ -10,12 +10,10 @@
 
 namespace u2w {
 
-// An IDS event of generator 1: type 104 (IPv4) or another event type (IPv6, zero addresses).
-// `body_length` cuts or pads the body with zeros; 0 keeps Snort's 60 or 84 bytes. Host order.
+// An IDS event of generator 1: type 104 (IPv4) or another event type (IPv6, zero addresses),
+// with Snort's body of 60 or 84 bytes. Host order.
 struct event_t {
-  uint32_t type = 104;
-  size_t body_length = 0;
-  uint32_t event_id = 1, second = 0, microsecond = 0, signature_id = 1, revision = 1;
+  uint32_t type = 104, event_id = 1, second = 0, microsecond = 0, signature_id = 1, revision = 1;
   uint32_t classification = 0, priority = 0, ip4_src = 0, ip4_dst = 0, mpls = 0;
   uint16_t port_src = 0, port_dst = 0, vlan = 0;
   uint8_t protocol = 6, impact_flag = 0, blocked = 0;
@@ -48,7 +46,6 @@ inline std::string encode(event_t const& e) {
   b += words({uint32_t{e.port_src} << 16 | e.port_dst,
               uint32_t{e.protocol} << 24 | uint32_t{e.impact_flag} << 16 | e.blocked, e.mpls,
               uint32_t{e.vlan} << 16});
-  b.resize(e.body_length ? e.body_length : b.size(), '\0');
   return record(e.type, b);
 }
 

@@ -45,7 +45,7 @@ struct alert_t {
   std::string frame() const { return macs + std::string(payload, 'f'); }
   std::string bytes() const {
     const uint8_t protocol = ip6 ? 58 : 6;  // ICMPv6 carries ports too
-    return u2w::encode(u2w::event_t{ip6 ? 105u : 104u, 0, id, 1700000000, 250, sid, 3, 4, 2,
+    return u2w::encode(u2w::event_t{ip6 ? 105u : 104u, id, 1700000000, 250, sid, 3, 4, 2,
                                     0x0a000001, 0xc0a80001, 0x12345, 40000, 80, 100, protocol, 1,
                                     1}) +
            u2w::encode(u2w::packet_t{id, 1700000000, 1700000001, frame()});
@@ -96,7 +96,6 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
       unknown{72, 424242, "1", "424242"};
   const alert_t a1{1}, a2{2}, a3{3};
   const uint64_t s = a1.bytes().size();
-  const uint64_t sm = cut_message.bytes().size(), sg = cut_group.bytes().size();
   const uint32_t near = 0xfffffffau - static_cast<uint32_t>(s);
   const struct {
     std::array<uint32_t, 3> setup;  // options, logtimestamp, logpos
@@ -104,39 +103,34 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
     std::vector<std::string> want;  // all bodies received after each step
     std::vector<std::string> log;
   } rows[] = {
-      // Resumes inside file 3, goes on in number order; texts and packets cut to fit one frame;
-      // an unknown signature reported once.
+      // Resumes inside file 3, then the smallest number above the current one is next, regular
+      // files only (an entry of unreported type is examined with lstat). Texts and packets are
+      // cut to fit one frame; an unknown signature is reported once. Once the spool has been
+      // quiet for a second its unchanged scans are skipped; a new file is still found at once.
       {{0x1, 3, static_cast<uint32_t>(s)},
        {[&](const fs::path& d) {
-         write_file(d / "threats.log.2", a2.bytes());
-         write_file(d / "threats.log.3", a3.bytes() + a1.bytes());
-         write_file(d / "threats.log.7",
-                    cut_message.bytes() + cut_group.bytes() + unknown.bytes() + unknown.bytes());
-       }},
-       {a1.messages(3, 2 * s) + cut_message.messages(7, sm) + cut_group.messages(7, sm + sg) +
-        unknown.messages(7, sm + sg + s) + unknown.messages(7, sm + sg + 2 * s)},
-       {"ERROR snort_parser: invalid key: 1:424242\n"}},
-      // The scan takes the smallest number above the current one, regular files only (an entry
-      // of unreported type is examined with lstat). Once the spool has been quiet for a second
-      // its unchanged scans are skipped; a new file is still found at once.
-      {{0x2, 0, 0},
-       {[&](const fs::path& d) {
-          write_file(d / "threats.log.6", a2.bytes()), write_file(d / "threats.log.4", a1.bytes());
-          write_file(d / "threats.log.x", ""), write_file(d / "elsewhere", a3.bytes());
-          fs::create_symlink(d / "elsewhere", d / "threats.log.1");
-          fs::create_directory(d / "threats.log.2");
+          write_file(d / "threats.log.2", a2.bytes()), write_file(d / "threats.log.x", "");
+          write_file(d / "threats.log.3", a3.bytes() + a1.bytes());
+          write_file(d / "threats.log.8", cut_group.bytes());
+          write_file(d / "threats.log.7", cut_message.bytes()), write_file(d / "other", a2.bytes());
+          fs::create_symlink(d / "other", d / "threats.log.4");
+          fs::create_directory(d / "threats.log.5");
           const int fd = open(d.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-          for (const char* name : {"elsewhere", "threats.log.1", "threats.log.2"})
-            EXPECT_EQ(ferun::sensor_t::spool_entry_is_regular(fd, name, DT_UNKNOWN), *name == 'e');
+          for (const char* name : {"other", "threats.log.4", "threats.log.5"})
+            EXPECT_EQ(ferun::sensor_t::spool_entry_is_regular(fd, name, DT_UNKNOWN), *name == 'o');
           close(fd);
         },
         [&](const fs::path& d) {
           ASSERT_TRUE(ferun_test::poll_until(
               [&] { return std::time(nullptr) - fs::last_write_time(d) >= 2; }, 10s));
         },
-        [&](const fs::path& d) { write_file(d / "threats.log.9", a3.bytes()); }},
-       {a1.messages(4, s) + a2.messages(6, s), "", a3.messages(9, s)},
-       {}},
+        [&](const fs::path& d) {
+          write_file(d / "threats.log.9", unknown.bytes() + unknown.bytes());
+        }},
+       {a1.messages(3, 2 * s) + cut_message.messages(7, cut_message.bytes().size()) +
+            cut_group.messages(8, cut_group.bytes().size()),
+        "", unknown.messages(9, s) + unknown.messages(9, 2 * s)},
+       {"ERROR snort_parser: invalid key: 1:424242\n"}},
       // Resumed past the end of its file, cut short, renamed over: read again from the start.
       {{0x2, 1, 100000},
        {[&](const fs::path& d) { write_file(d / "threats.log.1", a1.bytes() + a2.bytes()); },
@@ -195,8 +189,8 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
       setup_t s = setup;
       std::tie(s.*std::get<0>(r), s.interface) = std::make_tuple(std::get<1>(r), "other");
       EXPECT_EQ(apply(s), std::make_tuple(1, std::get<2>(r)));
-      EXPECT_EQ(std::make_tuple(f.sensor->setup_done, f.sensor->interface, f.sensor->logdir),
-                std::make_tuple(false, std::string(), dir / "spool"));
+      EXPECT_EQ(std::make_tuple(f.sensor->setup_done, f.sensor->interface),
+                std::make_tuple(false, std::string()));
       lines.push_back("ERROR sensor: " + std::get<2>(r) + "\n");
     }
     const std::string text = ferun_test::read_file(log);
@@ -212,8 +206,8 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
 TEST(SpoolParseRun, BinaryParsesDataDirectory) {
   ferun_test::temp_dir_t data("ferun-parse");
   setup_in(data.path(), 0);
-  write_file(data / "threats.log.1", alert_t{1}.bytes());
-  write_file(data / "threats.log.2", alert_t{2}.bytes());
+  for (uint32_t n : {1u, 2u})
+    write_file(data / ("threats.log." + std::to_string(n)), alert_t{n}.bytes());
   ferun_test::daemon_launcher_t daemon;
   daemon.start({"--parse", "--datadir", data.path().string(), "--log", "sensor:info", "--port",
                 std::to_string(ferun_test::daemon_launcher_t::free_port())});
