@@ -10,13 +10,10 @@
 
 namespace u2w {
 
-// An IDS event of generator 1: type 104 (IPv4) or another event type (IPv6, zero addresses),
-// with Snort's body of 60 or 84 bytes. Host order.
+// An IDS event of generator 1, revision 1, TCP: type 104 (IPv4) or another event type (IPv6),
+// with Snort's body of 60 or 84 bytes and zero addresses, ports, flags and labels.
 struct event_t {
-  uint32_t type = 104, event_id = 1, second = 0, microsecond = 0, signature_id = 1, revision = 1;
-  uint32_t classification = 0, priority = 0, ip4_src = 0, ip4_dst = 0, mpls = 0;
-  uint16_t port_src = 0, port_dst = 0, vlan = 0;
-  uint8_t protocol = 6, impact_flag = 0, blocked = 0;
+  uint32_t type = 104, event_id = 1, second = 0, signature_id = 1;
 };
 
 // A packet record of an Ethernet frame.
@@ -39,14 +36,10 @@ inline std::string record(uint32_t type, std::string const& body) {
 }
 
 inline std::string encode(event_t const& e) {
-  std::string b = words({0, e.event_id, e.second, e.microsecond, e.signature_id, 1, e.revision,
-                         e.classification, e.priority});
-  b += e.type == 104 ? words({e.ip4_src, e.ip4_dst}) : std::string(32, '\0');
-  // Ports; protocol, impact flag, a pad byte, blocked; MPLS label; VLAN id and policy id.
-  b += words({uint32_t{e.port_src} << 16 | e.port_dst,
-              uint32_t{e.protocol} << 24 | uint32_t{e.impact_flag} << 16 | e.blocked, e.mpls,
-              uint32_t{e.vlan} << 16});
-  return record(e.type, b);
+  // Sensor, event id, second, microsecond, signature, generator, revision, class, priority;
+  // addresses; ports; protocol, impact flag, pad, blocked; MPLS label; VLAN id, policy id.
+  return record(e.type, words({0, e.event_id, e.second, 0, e.signature_id, 1, 1, 0, 0}) +
+                            std::string(e.type == 104 ? 8 : 32, '\0') + words({0, 6u << 24, 0, 0}));
 }
 
 inline std::string encode(packet_t const& p) {

@@ -28,11 +28,12 @@ std::string le(uint64_t v, int n) {
   for (int i = 0; i < n; ++i) s += static_cast<char>(v >> (8 * i));
   return s;
 }
-std::string text(const std::string& t) {
-  std::string s;
-  for (size_t n = t.size(); s.empty() || n; n >>= 7)
-    s += static_cast<char>((n & 0x7f) | (n > 0x7f) << 7);
-  return s + t;
+std::string text(const std::string& t) {  // of at most 16383 bytes
+  const auto n = static_cast<char>(t.size());
+  return (t.size() < 0x80
+              ? std::string{n}
+              : std::string{static_cast<char>(n | 0x80), static_cast<char>(t.size() >> 7)}) +
+         t;
 }
 
 // One alert: an event and its packet, and the texts the maps give its signature.
@@ -43,11 +44,13 @@ struct alert_t {
   bool ip6 = false;
 
   std::string frame() const { return macs + std::string(payload, 'f'); }
+  // The event as in the writer's encoder, with every field set: ICMPv6 for IPv6, with ports.
   std::string bytes() const {
-    const uint8_t protocol = ip6 ? 58 : 6;  // ICMPv6 carries ports too
-    return u2w::encode(u2w::event_t{ip6 ? 105u : 104u, id, 1700000000, 250, sid, 3, 4, 2,
-                                    0x0a000001, 0xc0a80001, 0x12345, 40000, 80, 100, protocol, 1,
-                                    1}) +
+    const std::string ips = ip6 ? std::string(32, '\0') : u2w::words({0x0a000001, 0xc0a80001});
+    return u2w::record(ip6 ? 105 : 104,
+                       u2w::words({0, id, 1700000000, 250, sid, 1, 3, 4, 2}) + ips +
+                           u2w::words({40000u << 16 | 80, (ip6 ? 58u : 6u) << 24 | 0x10001, 0x12345,
+                                       100u << 16})) +
            u2w::encode(u2w::packet_t{id, 1700000000, 1700000001, frame()});
   }
   // The event and packet message bodies a console receives for it, one after the other.
@@ -161,22 +164,20 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
     const fs::path dir = f.sensor->sensor_dir, log = f.root / "log";
     log_t::set_filename(log.string());
     for (const char* channel : {"sensor", "u2_file", "snort_parser"}) log_t::enable(channel, 1);
-    auto apply = [&f](const setup_t& s) {
+    auto apply = [&f](const auto& s) {
       f.sensor->on_setup(s);
       const auto a = f.console->receive(10s).value().as<ferun::answer_t>();
       return std::make_tuple(a.status, a.message);
     };
-    const setup_t setup = setup_in(dir, row.setup[0], row.setup[1], row.setup[2]);
+    const auto setup = setup_in(dir, row.setup[0], row.setup[1], row.setup[2]);
     fs::create_directories(dir / "spool");
     row.steps[0](dir / "spool");
     ASSERT_EQ(apply(setup), std::make_tuple(0, std::string()));
-    EXPECT_EQ(std::make_tuple(f.sensor->config.string(), f.sensor->homenetwork),
-              std::make_tuple((row.setup[0] & 0x2 ? "" : dir.string()) + "/etc/snort/snort.conf",
-                              "10.0.0.0/8"));
+    EXPECT_EQ(f.sensor->config.string() + " " + f.sensor->homenetwork,
+              (row.setup[0] & 0x2 ? "" : dir.string()) + "/etc/snort/snort.conf 10.0.0.0/8");
     for (size_t i = 0; i < row.steps.size(); ++i) {
       if (i) row.steps[i](dir / "spool");
-      while (f.sensor->process_u2() != 0) {
-      }
+      while (f.sensor->process_u2() != 0) continue;
       std::string got;
       while (got.size() < row.want[i].size()) {
         const auto body = f.console->receive(10s).value().body;
@@ -186,11 +187,10 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
     }
     std::vector<std::string> lines = row.log;
     for (const auto& r : refusals) {
-      setup_t s = setup;
+      auto s = setup;
       std::tie(s.*std::get<0>(r), s.interface) = std::make_tuple(std::get<1>(r), "other");
       EXPECT_EQ(apply(s), std::make_tuple(1, std::get<2>(r)));
-      EXPECT_EQ(std::make_tuple(f.sensor->setup_done, f.sensor->interface),
-                std::make_tuple(false, std::string()));
+      EXPECT_FALSE(f.sensor->setup_done || !f.sensor->interface.empty());
       lines.push_back("ERROR sensor: " + std::get<2>(r) + "\n");
     }
     const std::string text = ferun_test::read_file(log);

@@ -2,7 +2,6 @@
 // written by the real IDS; the sid and gen maps.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <tuple>
 
 #include "common/daemon_launcher.h"
@@ -64,7 +63,6 @@ TEST(U2File, RecordsAndLogOfFilesWrittenInSlices) {
        "E498.1P1:373E498.2P2:373E498.3P3:373E498.4P4:373E498.5P5:373E498.6P6:373", ""},
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.records);
     if (row.bytes.empty()) GTEST_SKIP() << "sample spool absent";
     ferun_test::temp_dir_t dir;
     log_t::set_filename((dir / "log").string());
@@ -95,11 +93,12 @@ TEST(MsgMap, LineRules) {
   const std::string sid = (dir / "sid").string(), gen = (dir / "gen").string();
   log_t::set_filename((dir / "log").string());
   log_t::enable("snort_parser", log_t::level_of("warning"));
-  std::ofstream(sid)
-      << "103 || DELETED   BACKDOOR subseven  22 || arachnids,485 || url,x\n"
-         "5 || A one || r1 || r2\n5||B two||r3\nabc || C three\n6 || G m\n6 || solo\n";
-  std::ofstream(gen) << "119 || 32 || http_inspect:   a: b\n3 || 1 || snort dynamic alert\n"
-                        "x || 1 || g\n";
+  ferun_test::write_file(
+      sid,
+      "103 || DELETED   BACKDOOR subseven  22 || arachnids,485 || url,x\n"
+      "5 || A one || r1 || r2\n5||B two||r3\nabc || C three\n6 || G m\n6 || solo\n");
+  ferun_test::write_file(
+      gen, "119 || 32 || http_inspect:   a: b\n3 || 1 || snort dynamic alert\nx || 1 || g\n");
   snort_msg_map_t map;
   exception_t error{-1, "untouched"};
   ASSERT_TRUE(map.load(gen.c_str(), sid.c_str(), error));
@@ -115,7 +114,7 @@ TEST(MsgMap, LineRules) {
             "1|snort dynamic alert||;1|4294967295|7|;");
   EXPECT_EQ(map.size(), 5u);
   map.get(4294967295u, 7);  // reported once per load
-  std::ofstream(gen) << "9 || 1 || a: b\n9 || 2 ||\n";
+  ferun_test::write_file(gen, "9 || 1 || a: b\n9 || 2 ||\n");
   EXPECT_FALSE(map.load(gen.c_str(), sid.c_str(), error));
   EXPECT_EQ(error.message, "unknown format of gid map file " + gen + ":2\n");
   map.get(4294967295u, 7);
