@@ -28,12 +28,11 @@ std::string le(uint64_t v, int n) {
   for (int i = 0; i < n; ++i) s += static_cast<char>(v >> (8 * i));
   return s;
 }
-std::string text(const std::string& t) {  // of at most 16383 bytes
-  const auto n = static_cast<char>(t.size());
-  return (t.size() < 0x80
-              ? std::string{n}
-              : std::string{static_cast<char>(n | 0x80), static_cast<char>(t.size() >> 7)}) +
-         t;
+std::string text(const std::string& t) {
+  std::string s;
+  for (size_t n = t.size(); s.empty() || n; n >>= 7)
+    s += static_cast<char>((n & 0x7f) | (n > 0x7f) << 7);
+  return s + t;
 }
 
 // One alert: an event and its packet, and the texts the maps give its signature.
