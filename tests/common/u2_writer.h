@@ -16,7 +16,6 @@ struct event_t {
   uint32_t type = 104, event_id = 1, second = 0, signature_id = 1;
 };
 
-// A packet record of an Ethernet frame.
 struct packet_t {
   uint32_t event_id = 1, event_second = 0, second = 0;
   std::string data;

@@ -94,9 +94,8 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
       {&setup_t::logpattern, std::string("a\0b", 3), "setup field logpattern holds a NUL byte"}};
   // An IPv6 (ICMPv6, with ports) event whose texts outgrow the frame by one byte.
   const alert_t cut_message{70, 2000001, "G", long_text.substr(0, 3982), 6000, true};
-  const alert_t cut_group{71, 2000002, long_text.substr(0, 4007), ""},
-      unknown{72, 424242, "1", "424242"};
-  const alert_t a1{1}, a2{2}, a3{3};
+  const alert_t cut_group{71, 2000002, long_text.substr(0, 4007), ""};
+  const alert_t a1{1}, a2{2}, a3{3}, unknown{72, 424242, "1", "424242"};
   const uint64_t s = a1.bytes().size();
   const uint32_t near = 0xfffffffau - static_cast<uint32_t>(s);
   const struct {
@@ -105,10 +104,9 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
     std::vector<std::string> want;  // all bodies received after each step
     std::vector<std::string> log;
   } rows[] = {
-      // Resumes inside file 3, then the smallest number above the current one is next, regular
-      // files only (an entry of unreported type is examined with lstat). Texts and packets are
-      // cut to fit one frame; an unknown signature is reported once. Once the spool has been
-      // quiet for a second its unchanged scans are skipped; a new file is still found at once.
+      // Resumes inside file 3, then the smallest number above is next, regular files only (lstat
+      // for an entry of unreported type); texts and packets cut to fit a frame; an unknown key
+      // reported once. Scans of a spool quiet for a second are skipped; a new file is still seen.
       {{0x1, 3, static_cast<uint32_t>(s)},
        {[&](const fs::path& d) {
           write_file(d / "threats.log.2", a2.bytes()), write_file(d / "threats.log.x", "");

@@ -26,9 +26,8 @@ std::string drain(u2_file_t& u2) {
   return out;
 }
 
-// Each row: the bytes, appended one by one (the reader drains after each), what the reader
-// hands out, and the whole log of the channel at error level. The reader ends behind them all.
-// The last row is a spool file written by the real IDS, read when present.
+// Each row (the last from the real IDS): the bytes, appended one by one (the reader drains after
+// each), what the reader hands out, and the channel's whole log. It ends behind them all.
 TEST(U2File, RecordsAndLogOfFilesWrittenInSlices) {
   auto event = [](uint32_t id, uint32_t type = 104, size_t length = std::string::npos) {
     return u2w::record(type, u2w::encode(u2w::event_t{type, id}).substr(8, length));
