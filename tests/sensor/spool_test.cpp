@@ -24,9 +24,7 @@ const std::string long_text(5000, 'x');
 
 // `v` in `n` bytes, least significant first; a text as its LEB128 length and its bytes.
 std::string le(uint64_t v, int n) {
-  std::string s;
-  for (int i = 0; i < n; ++i) s += static_cast<char>(v >> (8 * i));
-  return s;
+  return n ? static_cast<char>(v) + le(v >> 8, n - 1) : std::string();
 }
 std::string text(const std::string& t) {
   std::string s;
