@@ -45,6 +45,20 @@ inline double seconds_since(clock_type::time_point t) {
 // Packet sizes seen in real spools: handshakes, small requests, full-size segments.
 constexpr size_t payloads[] = {12, 20, 96, 536, 1460};
 
+// An Ethernet frame from 06:07:08:09:0a:0b to 00:01:02:03:04:05 carrying a TCP segment (PSH ACK)
+// from 10.0.0.1:40000 to 10.0.0.2:80 with `payload` zero bytes.
+inline std::string ipv4_frame(size_t payload) {
+  std::string f;
+  for (char mac = 0; mac < 12; ++mac) f += mac;
+  // Ether type IPv4; version, header length, TOS, length; id, fragment; TTL, protocol, checksum;
+  // addresses; ports; sequence and acknowledgement numbers; offset, flags, window; checksum,
+  // urgent pointer.
+  f += std::string("\x08\x00", 2) +
+       u2w::words({0x45000000u | static_cast<uint32_t>(40 + payload), 0, 64u << 24 | 6u << 16,
+                   0x0a000001, 0x0a000002, 40000u << 16 | 80, 1000, 2000, 0x5018ffff, 0});
+  return f.append(payload, '\0');
+}
+
 struct spool_shape_t {
   // Consecutive pairs stamped with the same second.
   uint32_t pairs_per_second = 1000;
@@ -59,11 +73,9 @@ struct spool_shape_t {
 // (the last one shorter, possibly empty).
 template <class Sink>
 void spool_records(size_t pairs, const spool_shape_t& shape, Sink&& sink) {
-  const std::array<uint8_t, 6> a{{0, 1, 2, 3, 4, 5}}, b{{6, 7, 8, 9, 10, 11}};
   std::string frames[std::size(payloads)];
   for (size_t i = 0; i < std::size(payloads); ++i)
-    frames[i] = u2w::ipv4_frame(a, b, 6, 0x0a000001, 0x0a000002, 40000, 80,
-                                shape.payload ? shape.payload : payloads[i]);
+    frames[i] = ipv4_frame(shape.payload ? shape.payload : payloads[i]);
   u2w::event_t e;
   u2w::packet_t p;
   std::string chunk;

@@ -1,66 +1,62 @@
-// Writes unified2 spool files for tests, the way Snort does: big-endian records of an 8-byte
-// header (type, body length) and a body, appended to a file that a reader may be following.
+// Writes unified2 spool files for tests and benchmarks, the way Snort does: big-endian records of
+// an 8-byte header (type, body length) and a body, appended to a file a reader may be following.
 #pragma once
 
-#include <array>
 #include <cstdint>
-#include <cstdio>
-#include <memory>
+#include <fstream>
+#include <initializer_list>
+#include <stdexcept>
 #include <string>
 
 namespace u2w {
 
-// Event record types: IPv4, IPv6, and IPv6 with an application name.
-constexpr uint32_t event4_type = 104, event6_type = 105, event6_app_type = 112;
-
-// An IDS event, generator 1; IPv6 events carry zero addresses.
+// An IDS event of generator 1, revision 1, TCP: type 104 (IPv4) or another event type (IPv6),
+// with Snort's body of 60 or 84 bytes and zero addresses, ports, flags and labels.
 struct event_t {
-  uint32_t type = event4_type;
-  uint32_t event_id = 1, second = 0, microsecond = 0, signature_id = 1, revision = 1;
-  uint32_t classification = 0, priority = 0;
-  uint32_t ip4_src = 0, ip4_dst = 0, mpls = 0;  // addresses in host order, for 104
-  uint16_t port_src = 0, port_dst = 0, vlan = 0;
-  uint8_t protocol = 6, impact_flag = 0, blocked = 0;
-  size_t body_length = 0;  // 0: Snort's (60, 84, 148); else cut or padded with zeros
+  uint32_t type = 104, event_id = 1, second = 0, signature_id = 1;
 };
 
 struct packet_t {
-  uint32_t event_id = 1, event_second = 0, second = 0, linktype = 1;  // DLT_EN10MB
+  uint32_t event_id = 1, event_second = 0, second = 0;
   std::string data;
 };
 
-// An empty HTTP URI extra-data record.
-struct extra_t {
-  uint32_t event_id = 1;
-};
+// Each value as four big-endian bytes.
+inline std::string words(std::initializer_list<uint32_t> values) {
+  std::string s;
+  for (const uint32_t v : values)
+    for (int shift = 24; shift >= 0; shift -= 8) s += static_cast<char>(v >> shift);
+  return s;
+}
 
-// A whole record (header and body) of any type, e.g. an unknown one.
-std::string record(uint32_t type, std::string const& body);
-std::string encode(event_t const& e);
-std::string encode(packet_t const& p);
-std::string encode(extra_t const& x);
+// A whole record (header and body) of any type.
+inline std::string record(uint32_t type, std::string const& body) {
+  return words({type, static_cast<uint32_t>(body.size())}) + body;
+}
 
-// An Ethernet frame carrying an IPv4 header (`protocol` as given) and a 20-byte TCP header (PSH
-// ACK), followed by `payload` zero bytes. Addresses in host order.
-std::string ipv4_frame(const std::array<uint8_t, 6>& mac_dst, const std::array<uint8_t, 6>& mac_src,
-                       uint8_t protocol, uint32_t ip_src, uint32_t ip_dst, uint16_t port_src,
-                       uint16_t port_dst, size_t payload);
+inline std::string encode(event_t const& e) {
+  // Sensor, event id, second, microsecond, signature, generator, revision, class, priority;
+  // addresses; ports; protocol, impact flag, pad, blocked; MPLS label; VLAN id, policy id.
+  return record(e.type, words({0, e.event_id, e.second, 0, e.signature_id, 1, 1, 0, 0}) +
+                            std::string(e.type == 104 ? 8 : 32, '\0') + words({0, 6u << 24, 0, 0}));
+}
 
-// Appends records to one spool file, flushing each append.
-class spool_t {
- public:
-  // Creates or empties the file; the first append goes to offset `hole` (a sparse start).
-  explicit spool_t(std::string const& path, uint64_t hole = 0);
+inline std::string encode(packet_t const& p) {
+  const uint32_t length = static_cast<uint32_t>(p.data.size());
+  return record(2, words({0, p.event_id, p.event_second, p.second, 0, 1, length}) + p.data);
+}
 
-  void append(std::string const& bytes);
-  uint64_t size() const { return size_; }  // the hole included
-
- private:
-  struct closer_t {
-    void operator()(FILE* f) const { fclose(f); }
-  };
-  std::unique_ptr<FILE, closer_t> fp_;
-  uint64_t size_ = 0;
+// Appends records to one spool file, flushing each append. The file is created or emptied; the
+// first append goes to offset `hole` (a sparse start).
+struct spool_t {
+  explicit spool_t(std::string const& path, uint64_t hole = 0) : out(path, std::ios::binary) {
+    out.seekp(static_cast<std::streamoff>(hole));
+  }
+  void append(std::string const& bytes) {
+    if (!out.write(bytes.data(), static_cast<std::streamsize>(bytes.size())).flush())
+      throw std::runtime_error("cannot write a spool file");
+  }
+  std::ofstream out;
 };
 
 }  // namespace u2w

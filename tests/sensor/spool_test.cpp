@@ -1,14 +1,12 @@
 // Setup, spool scanning and following with the real sensor over a loopback connection: each
-// event and packet message is compared whole, with the log lines the spool draws.
+// event and packet message is compared whole with golden bytes, with the log lines drawn.
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <ctime>
-#include <fstream>
 #include <functional>
-#include <sstream>
 
 #include "common/daemon_launcher.h"
 #include "common/poll_until.h"
@@ -21,9 +19,19 @@ using ferun_test::write_file;
 
 namespace {
 
-const std::array<uint8_t, 6> mac_dst = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
-const std::array<uint8_t, 6> mac_src = {0x66, 0x77, 0x88, 0x99, 0xaa, 0xbb};
+const std::string macs("\x00\x11\x22\x33\x44\x55\x66\x77\x88\x99\xaa\xbb", 12);  // dst, src
 const std::string long_text(5000, 'x');
+
+// `v` in `n` bytes, least significant first; a text as its LEB128 length and its bytes.
+std::string le(uint64_t v, int n) {
+  return n ? static_cast<char>(v) + le(v >> 8, n - 1) : std::string();
+}
+std::string text(const std::string& t) {
+  std::string s;
+  for (size_t n = t.size(); s.empty() || n; n >>= 7)
+    s += static_cast<char>((n & 0x7f) | (n > 0x7f) << 7);
+  return s + t;
+}
 
 // One alert: an event and its packet, and the texts the maps give its signature.
 struct alert_t {
@@ -32,283 +40,173 @@ struct alert_t {
   size_t payload = 10;
   bool ip6 = false;
 
-  std::string frame() const {
-    return u2w::ipv4_frame(mac_dst, mac_src, 6, 0x0a000001, 0xc0a80001, 40000, 80, payload);
-  }
+  std::string frame() const { return macs + std::string(payload, 'f'); }
+  // The event as in the writer's encoder, with every field set: ICMPv6 for IPv6, with ports.
   std::string bytes() const {
-    u2w::event_t e;
-    u2w::packet_t p;
-    std::tie(e.type, e.event_id, e.second, e.microsecond, e.signature_id, e.revision) =
-        std::make_tuple(ip6 ? u2w::event6_type : u2w::event4_type, id, 1700000000u, 250u, sid, 3u);
-    std::tie(e.classification, e.priority, e.ip4_src, e.ip4_dst, e.mpls, e.vlan) =
-        std::make_tuple(4u, 2u, 0x0a000001u, 0xc0a80001u, 0x12345u, 100);
-    std::tie(e.port_src, e.port_dst, e.protocol, e.impact_flag, e.blocked) =
-        std::make_tuple(40000, 80, ip6 ? 58 : 6, 1, 1);
-    std::tie(p.event_id, p.event_second, p.second, p.data) =
-        std::make_tuple(id, 1700000000u, 1700000001u, frame());
-    return u2w::encode(e) + u2w::encode(p);
+    const std::string ips = ip6 ? std::string(32, '\0') : u2w::words({0x0a000001, 0xc0a80001});
+    return u2w::record(ip6 ? 105 : 104,
+                       u2w::words({0, id, 1700000000, 250, sid, 1, 3, 4, 2}) + ips +
+                           u2w::words({40000u << 16 | 80, (ip6 ? 58u : 6u) << 24 | 0x10001, 0x12345,
+                                       100u << 16})) +
+           u2w::encode(u2w::packet_t{id, 1700000000, 1700000001, frame()});
   }
-  // The two message bodies a console receives for it.
-  std::pair<std::string, std::string> messages(uint32_t logtimestamp, uint64_t logpos) const {
-    ferun::command_event_t m;
-    std::tie(m.sensor_id, m.event_id, m.timestamp, m.signature_id, m.generator_id) =
-        std::make_tuple(7u, id, 1700000000000250ull, sid, 1u);
-    std::tie(m.signature_revision, m.classification_id, m.priority_id, m.group, m.message) =
-        std::make_tuple(3u, 4u, 2u, group, message);
-    memcpy(m.mac_source.ether_addr_octet, mac_src.data(), 6);
-    memcpy(m.mac_destination.ether_addr_octet, mac_dst.data(), 6);
-    std::tie(m.ip_version, m.ip_source.v4, m.ip_destination.v4, m.protocol) =
-        std::make_tuple(ip6 ? 2 : 1, ip6 ? 0 : 0x0a000001u, ip6 ? 0 : 0xc0a80001u, ip6 ? 58 : 6);
-    std::tie(m.port_source, m.port_destination, m.impact_flag, m.blocked) =
-        std::make_tuple(40000, 80, 1, 1);
-    std::tie(m.mpls_label, m.vlan_id, m.linktype, m.logtimestamp, m.logpos) =
-        std::make_tuple(0x12345u, 100, 1u, logtimestamp, static_cast<uint32_t>(logpos));
-    ferun::command_packet_t p;
-    const std::string data = frame().substr(0, 4062);
-    std::tie(p.sensor_id, p.event_id, p.event_second, p.timestamp, p.logtimestamp, p.logpos) =
-        std::make_tuple(7u, id, 1700000000u, 1700000001000000ull, logtimestamp, m.logpos);
-    p.data.bytes = reinterpret_cast<const unsigned char*>(data.data());
-    p.data.length = static_cast<uint16_t>(data.size());
-    auto body = [](const ferun::command_t& c) {
-      unsigned char b[4092];
-      return std::string(reinterpret_cast<char*>(b), c.serialize(b, sizeof b));
-    };
-    return {body(m), body(p)};
+  // The event and packet message bodies a console receives for it, one after the other.
+  std::string messages(uint32_t logtimestamp, uint64_t logpos) const {
+    const std::string tail = le(logtimestamp, 4) + le(logpos, 4);
+    const std::string ips = ip6 ? "\x02" + std::string(32, '\0') + "\x3a"  // version, protocol
+                                : std::string("\x01\x0a\0\0\x01\xc0\xa8\0\x01\x06", 10);
+    return le(7, 4) + le(id, 4) + le(1700000000000250, 8) + le(sid, 4) + le(1, 4) + le(3, 4) +
+           le(4, 4) + text(group) + text(message) + le(2, 4) + macs.substr(6) + macs.substr(0, 6) +
+           ips + le(40000, 2) + le(80, 2) + "\x01\x01" + le(0x12345, 4) + le(100, 2) + le(1, 4) +
+           tail + le(7, 4) + le(id, 4) + le(1700000000, 4) + le(1700000001000000, 8) +
+           text(frame().substr(0, 4062)) + tail;
   }
 };
 
-// Maps in `dir`, a spool directory below it, as bit 0x2 of `options` wants them.
-ferun::command_setup_t setup_in(const fs::path& dir, std::uint32_t options) {
+// Maps in `dir`, a spool directory below it, as bit 0x2 of `options` wants them; the resume point.
+ferun::command_setup_t setup_in(const fs::path& dir, uint32_t options, uint32_t logtimestamp = 0,
+                                uint32_t logpos = 0) {
   const std::string base = options & 0x2 ? dir.string() + "/" : "";
-  write_file(dir / "sid-msg.map", "1000001 || TEST one rule\n2000001 || G " + long_text +
-                                      "\n2000002 || " + long_text + " tail\n");
+  write_file(dir / "sid-msg.map", "1000001 || TEST one rule\n2000001 || G " +
+                                      long_text.substr(0, 3983) + "\n2000002 || " + long_text +
+                                      " tail\n");
   write_file(dir / "gen-msg.map", "1 || 1 || snort general alert\n");
   ferun::command_setup_t s;
-  s.options = options;
-  s.config = "/etc/snort/snort.conf";
-  s.sidmap = base + "sid-msg.map";
-  s.genmap = base + "gen-msg.map";
-  s.logdir = base + "spool";
-  s.logpattern = "threats.log";
+  std::tie(s.options, s.config, s.sidmap, s.genmap, s.logdir, s.logpattern, s.homenetwork,
+           s.logtimestamp, s.logpos) =
+      std::make_tuple(options, "/etc/snort/snort.conf", base + "sid-msg.map", base + "gen-msg.map",
+                      base + "spool", "threats.log", "10.0.0.0/8", logtimestamp, logpos);
   return s;
-}
-
-std::string read_log(const fs::path& file) {
-  std::ostringstream s;
-  s << std::ifstream(file.string()).rdbuf();
-  return s.str();
-}
-
-// Appends `bytes` to the spool file numbered `n`, its first bytes at offset `hole` (sparse).
-void add(const fs::path& spool, int n, const std::string& bytes, uint64_t hole = 0) {
-  const std::string path = (spool / ("threats.log." + std::to_string(n))).string();
-  if (hole)
-    u2w::spool_t(path, hole).append(bytes);
-  else
-    std::ofstream(path, std::ios::app | std::ios::binary) << bytes;
 }
 
 }  // namespace
 
-// Paths are joined to the sensor directory unless option bit 0x2 is set. A ".." in a path or a
-// NUL in any text refuses the setup and changes nothing; the connection goes on.
-TEST(SpoolSetup, PathRuleAndRefusals) {
+// Each row: the setup's option bits (0x2: paths as given, else joined to the sensor directory)
+// and resume point, steps that change the spool (the first before the setup), the messages the
+// console receives after each step, and log lines each logged exactly once. Then setups with a
+// ".." in a path or a NUL in a text are refused, changing nothing; the connection goes on.
+TEST(SpoolFollow, MessagesAndLogPerSpool) {
   using setup_t = ferun::command_setup_t;
   const std::tuple<std::string setup_t::*, std::string, std::string> refusals[] = {
       {&setup_t::logdir, "x..y", "path attack detected (x..y)"},
-      {&setup_t::logpattern, std::string("a\0b", 3), "setup field logpattern holds a NUL byte"},
-      {&setup_t::config, std::string(1, '\0'), "setup field config holds a NUL byte"},
-      {&setup_t::homenetwork, std::string("n\0", 2), "setup field homenetwork holds a NUL byte"}};
-  for (const std::uint32_t options : {0x1u, 0x2u}) {
-    ferun_test::sensor_fixture_t f;
-    ASSERT_EQ(f.handshake("p", 7, "probe").status, 0);
-    const fs::path dir = f.sensor->sensor_dir, log = f.root / "log";
-    log_t::set_filename(log.string());
-    log_t::enable("sensor", 0);
-    auto apply = [&f](const setup_t& s) {
-      f.sensor->on_setup(s);
-      return f.console->receive(10s).value().as<ferun::answer_t>();
-    };
-    const setup_t good = setup_in(dir, options);
-    EXPECT_EQ(apply(good).status, 0);
-    EXPECT_EQ(f.sensor->config.string(),
-              (options & 0x2 ? "" : dir.string()) + "/etc/snort/snort.conf");
-    EXPECT_EQ(f.sensor->logdir, dir / "spool");
-    EXPECT_TRUE(fs::is_directory(dir / "spool"));
-    for (const auto& r : refusals) {
-      setup_t s = good;
-      s.*std::get<0>(r) = std::get<1>(r);
-      s.interface = "other";
-      const ferun::answer_t a = apply(s);
-      EXPECT_EQ(std::make_tuple(a.status, a.message), std::make_tuple(1, std::get<2>(r)));
-      EXPECT_NE(read_log(log).find("ERROR sensor: " + std::get<2>(r) + "\n"), std::string::npos);
-      EXPECT_FALSE(f.sensor->setup_done);
-      EXPECT_EQ(std::make_tuple(f.sensor->logdir, f.sensor->interface),
-                std::make_tuple(dir / "spool", std::string()));
-    }
-    EXPECT_EQ(apply(good).status, 0);
-    log_t::disable("sensor");
-    log_t::set_filename("");
-  }
-}
-
-// The smallest number above the current one is next; an entry of unreported type is examined
-// with lstat. While scans of an unchanged spool are skipped, a new file is still found at once.
-TEST(SpoolScan, PicksNextNumberAlsoWhileScansSkipped) {
-  ferun_test::sensor_fixture_t f;
-  const fs::path spool = f.root / "spool";
-  fs::create_directories(spool);
-  for (const char* name : {"threats.log.5", "threats.log.3", "threats.log.x", "elsewhere"})
-    write_file(spool / name, "");
-  fs::create_symlink(spool / "elsewhere", spool / "threats.log.1");
-  fs::create_directory(spool / "threats.log.2");
-  const int fd = open(spool.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  EXPECT_TRUE(ferun::sensor_t::spool_entry_is_regular(fd, "elsewhere", DT_UNKNOWN));
-  EXPECT_FALSE(ferun::sensor_t::spool_entry_is_regular(fd, "threats.log.1", DT_UNKNOWN));
-  EXPECT_FALSE(ferun::sensor_t::spool_entry_is_regular(fd, "threats.log.2", DT_UNKNOWN));
-  close(fd);
-  std::tie(f.sensor->logdir, f.sensor->logpattern) = std::make_tuple(spool, "threats.log");
-  auto next = [&f](uint32_t current) {
-    f.sensor->logtimestamp = current;
-    std::string path;
-    uint32_t number = 0;
-    return f.sensor->find_next_u2file(path, number) ? number : 0;
-  };
-  // Scans are skipped once the directory has not changed for over a second.
-  ASSERT_TRUE(ferun_test::poll_until(
-      [&] { return std::time(nullptr) - fs::last_write_time(spool) >= 2; }, 10s));
-  EXPECT_EQ(next(0), 3u);
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(next(5), 0u);
-  write_file(spool / "threats.log.9", "");
-  EXPECT_EQ(next(5), 9u);
-}
-
-// Each row: steps that write spool files (the first before the setup from logtimestamp and
-// logpos), the messages the console receives after each, and log lines each logged once.
-TEST(SpoolFollow, MessagesAndLogPerSpool) {
-  using msgs = std::vector<std::pair<std::string, std::string>>;
-  using step = std::function<void(const fs::path&)>;
-  const alert_t cut_message{70, 2000001, "G", long_text.substr(0, 4006), 6000};
-  const alert_t cut_group{71, 2000002, long_text.substr(0, 4007), ""},
-      unknown{72, 424242, "1", "424242"};
-  const alert_t a1{1}, a2{2}, a3{3}, a6{6, 1000001, "TEST", "one rule", 10, true};
-  const uint64_t s = a1.bytes().size(), s6 = a6.bytes().size();
-  const uint64_t sm = cut_message.bytes().size(), sg = cut_group.bytes().size();
+      {&setup_t::logpattern, std::string("a\0b", 3), "setup field logpattern holds a NUL byte"}};
+  // An IPv6 (ICMPv6, with ports) event whose texts outgrow the frame by one byte.
+  const alert_t cut_message{70, 2000001, "G", long_text.substr(0, 3982), 6000, true};
+  const alert_t cut_group{71, 2000002, long_text.substr(0, 4007), ""};
+  const alert_t a1{1}, a2{2}, a3{3}, unknown{72, 424242, "1", "424242"};
+  const uint64_t s = a1.bytes().size();
   const uint32_t near = 0xfffffffau - static_cast<uint32_t>(s);
-  const std::string zeros(8000, '\0');
   const struct {
-    uint32_t logtimestamp, logpos;
-    std::vector<step> steps;
-    std::vector<msgs> want;
+    std::array<uint32_t, 3> setup;  // options, logtimestamp, logpos
+    std::vector<std::function<void(const fs::path&)>> steps;
+    std::vector<std::string> want;  // all bodies received after each step
     std::vector<std::string> log;
   } rows[] = {
-      // Resumes inside file 3, goes on in number order; texts and packets cut to fit one frame;
-      // an unknown signature reported once.
-      {3,
-       static_cast<uint32_t>(s),
+      // Resumes inside file 3, then the smallest number above is next, regular files only (lstat
+      // for an entry of unreported type); texts and packets cut to fit a frame; an unknown key
+      // reported once. Scans of a spool quiet for a second are skipped; a new file is still seen.
+      {{0x1, 3, static_cast<uint32_t>(s)},
        {[&](const fs::path& d) {
-          add(d, 2, a2.bytes()), add(d, 3, a3.bytes() + a1.bytes() + a6.bytes());
-          add(d, 7, cut_message.bytes() + cut_group.bytes());
+          write_file(d / "threats.log.2", a2.bytes()), write_file(d / "threats.log.x", "");
+          write_file(d / "threats.log.3", a3.bytes() + a1.bytes());
+          write_file(d / "threats.log.8", cut_group.bytes());
+          write_file(d / "threats.log.7", cut_message.bytes()), write_file(d / "other", a2.bytes());
+          fs::create_symlink(d / "other", d / "threats.log.4");
+          fs::create_directory(d / "threats.log.5");
+          const int fd = open(d.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+          for (const char* name : {"other", "threats.log.4", "threats.log.5"})
+            EXPECT_EQ(ferun::sensor_t::spool_entry_is_regular(fd, name, DT_UNKNOWN), *name == 'o');
+          close(fd);
         },
-        [&](const fs::path& d) { add(d, 7, unknown.bytes() + unknown.bytes()); }},
-       {{a1.messages(3, 2 * s), a6.messages(3, 2 * s + s6), cut_message.messages(7, sm),
-         cut_group.messages(7, sm + sg)},
-        {unknown.messages(7, sm + sg + s), unknown.messages(7, sm + sg + 2 * s)}},
+        [&](const fs::path& d) {
+          ASSERT_TRUE(ferun_test::poll_until(
+              [&] { return std::time(nullptr) - fs::last_write_time(d) >= 2; }, 10s));
+        },
+        [&](const fs::path& d) {
+          write_file(d / "threats.log.9", unknown.bytes() + unknown.bytes());
+        }},
+       {a1.messages(3, 2 * s) + cut_message.messages(7, cut_message.bytes().size()) +
+            cut_group.messages(8, cut_group.bytes().size()),
+        "", unknown.messages(9, s) + unknown.messages(9, 2 * s)},
        {"ERROR snort_parser: invalid key: 1:424242\n"}},
-      // A zero-filled stretch: one line for its first record, one summary.
-      {0,
-       0,
-       {[&](const fs::path& d) { add(d, 1, a1.bytes() + zeros + a2.bytes()); }},
-       {{a1.messages(1, s), a2.messages(1, 2 * s + zeros.size())}},
-       {"ERROR u2_file: got unknown type 0\n",
-        "ERROR u2_file: skipped 1000 records of unknown type 0 from position " + std::to_string(s) +
-            "\n"}},
-      // Cut short, then renamed over: read again from the start.
-      {0,
-       0,
-       {[&](const fs::path& d) { add(d, 1, a1.bytes() + a2.bytes()); },
+      // Resumed past the end of its file, cut short, renamed over: read again from the start.
+      {{0x2, 1, 100000},
+       {[&](const fs::path& d) { write_file(d / "threats.log.1", a1.bytes() + a2.bytes()); },
         [&](const fs::path& d) { write_file(d / "threats.log.1", a3.bytes()); },
         [&](const fs::path& d) {
           write_file(d / "new", a2.bytes() + a1.bytes());
           fs::rename(d / "new", d / "threats.log.1");
         }},
-       {{a1.messages(1, s), a2.messages(1, 2 * s)},
-        {a3.messages(1, s)},
-        {a2.messages(1, s), a1.messages(1, 2 * s)}},
-       {"is shorter than the position " + std::to_string(2 * s) + ", reading it from its start\n",
+       {a1.messages(1, s) + a2.messages(1, 2 * s), a3.messages(1, s),
+        a2.messages(1, s) + a1.messages(1, 2 * s)},
+       {"is shorter than the position 100000, reading it from its start\n",
+        "is shorter than the position " + std::to_string(2 * s) + ", reading it from its start\n",
         "threats.log.1 was replaced, reading the new file from its start\n"}},
-      // A setup position past the end of its file.
-      {1,
-       100000,
-       {[&](const fs::path& d) { add(d, 1, a1.bytes()); }},
-       {{a1.messages(1, s)}},
-       {"is shorter than the position 100000, reading it from its start\n"}},
       // A 4 GiB file, resumed near its end: the record that crosses the limit stops it.
-      {1,
-       near,
+      {{0x2, 1, near},
        {[&](const fs::path& d) {
-         add(d, 1, a1.bytes() + a2.bytes(), near), add(d, 2, a3.bytes());
+         u2w::spool_t((d / "threats.log.1").string(), near).append(a1.bytes() + a2.bytes());
+         write_file(d / "threats.log.2", a3.bytes());
        }},
-       {{a1.messages(1, near + s), a3.messages(2, s)}},
+       {a1.messages(1, near + s) + a3.messages(2, s)},
        {"threats.log.1: the spool file passed the 4 GiB limit at position " +
         std::to_string(near + s) + ", nothing more is read from it\n"}},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(&row - rows);
     ferun_test::sensor_fixture_t f;
-    const fs::path log = f.root / "log";
+    ASSERT_EQ(f.handshake("ids", 7, "").status, 0);
+    const fs::path dir = f.sensor->sensor_dir, log = f.root / "log";
     log_t::set_filename(log.string());
     for (const char* channel : {"sensor", "u2_file", "snort_parser"}) log_t::enable(channel, 1);
-    ferun::command_setup_t setup = setup_in(f.root.path(), 0x2);
-    std::tie(setup.stats_period, setup.logtimestamp, setup.logpos) =
-        std::make_tuple(3600000u, row.logtimestamp, row.logpos);
-    fs::create_directories(f.root / "spool");
-    row.steps[0](f.root / "spool");
-    ferun::command_hello_t hello;
-    std::tie(hello.version, hello.prefix, hello.sensor_id) = std::make_tuple(1, "ids", 7);
-    f.console->send(hello);
-    f.console->send(setup);
-    f.sensor->start();
-    auto next = [&f]() -> std::string {
-      for (;;) {
-        const auto frame = f.console->receive(10s);
-        if (!frame) return "none";
-        if (frame->id != ferun::command_stats_t::message_id && frame->id != 0x81)
-          return std::string(frame->body.begin(), frame->body.end());
-      }
+    auto apply = [&f](const auto& s) {
+      f.sensor->on_setup(s);
+      const auto a = f.console->receive(10s).value().as<ferun::answer_t>();
+      return std::make_tuple(a.status, a.message);
     };
-    ASSERT_EQ(next(), std::string(2, '\0'));  // the setup answer: status 0, no text
+    const auto setup = setup_in(dir, row.setup[0], row.setup[1], row.setup[2]);
+    fs::create_directories(dir / "spool");
+    row.steps[0](dir / "spool");
+    ASSERT_EQ(apply(setup), std::make_tuple(0, std::string()));
+    EXPECT_EQ(f.sensor->config.string() + " " + f.sensor->homenetwork,
+              (row.setup[0] & 0x2 ? "" : dir.string()) + "/etc/snort/snort.conf 10.0.0.0/8");
     for (size_t i = 0; i < row.steps.size(); ++i) {
-      if (i) row.steps[i](f.root / "spool");
-      for (const auto& want : row.want[i]) {
-        EXPECT_EQ(next(), want.first);
-        EXPECT_EQ(next(), want.second);
+      if (i) row.steps[i](dir / "spool");
+      while (f.sensor->process_u2() != 0) continue;
+      std::string got;
+      while (got.size() < row.want[i].size()) {
+        const auto body = f.console->receive(10s).value().body;
+        got.append(body.begin(), body.end());
       }
+      EXPECT_EQ(got, row.want[i]);
     }
-    f.sensor->stop();
-    const std::string text = read_log(log);
-    for (const std::string& line : row.log) {
-      const size_t at = text.find(line);
-      EXPECT_TRUE(at != std::string::npos && text.find(line, at + 1) == std::string::npos)
-          << line << "\n"
-          << text;
+    std::vector<std::string> lines = row.log;
+    for (const auto& r : refusals) {
+      auto s = setup;
+      std::tie(s.*std::get<0>(r), s.interface) = std::make_tuple(std::get<1>(r), "other");
+      EXPECT_EQ(apply(s), std::make_tuple(1, std::get<2>(r)));
+      EXPECT_FALSE(f.sensor->setup_done || !f.sensor->interface.empty());
+      lines.push_back("ERROR sensor: " + std::get<2>(r) + "\n");
     }
-    for (const char* channel : {"sensor", "u2_file", "snort_parser"}) log_t::disable(channel);
-    log_t::set_filename("");
+    const std::string text = ferun_test::read_file(log);
+    for (const std::string& line : lines)  // each exactly once
+      EXPECT_TRUE(text.find(line) != std::string::npos && text.find(line) == text.rfind(line))
+          << line << text;
   }
+  for (const char* channel : {"sensor", "u2_file", "snort_parser"}) log_t::disable(channel);
+  log_t::set_filename("");
 }
 
-// The --parse pass of the real binary reads every spool file of the data directory in order.
+// The --parse run of the real binary reads every spool file of the data directory in order.
 TEST(SpoolParseRun, BinaryParsesDataDirectory) {
   ferun_test::temp_dir_t data("ferun-parse");
   setup_in(data.path(), 0);
-  add(data.path(), 1, alert_t{1}.bytes());
-  add(data.path(), 2, alert_t{2}.bytes());
+  for (uint32_t n : {1u, 2u})
+    write_file(data / ("threats.log." + std::to_string(n)), alert_t{n}.bytes());
   ferun_test::daemon_launcher_t daemon;
   daemon.start({"--parse", "--datadir", data.path().string(), "--log", "sensor:info", "--port",
                 std::to_string(ferun_test::daemon_launcher_t::free_port())});
   const std::string line = "current unified2 log file: " + (data / "threats.log.").string();
   ASSERT_TRUE(daemon.wait_for_output(line + "2", 20s)) << daemon.output();
   EXPECT_LT(daemon.output().find(line + "1"), daemon.output().find(line + "2"));
-  daemon.stop();
 }
