@@ -1,39 +1,32 @@
 // The real daemon under faults; the fixture checks no worker was replaced, no sanitizer spoke.
 #include <gtest/gtest.h>
-#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
-
-#include <boost/filesystem.hpp>
 
 #include "common/console_client.h"
 #include "common/daemon_launcher.h"
 #include "common/poll_until.h"
-#include "common/u2_writer.h"
 
 namespace fs = boost::filesystem;
 using namespace ferun_test;
 
 namespace {
 
-ferun::answer_t exchange(console_client_t& console, const ferun::command_t& cmd,
-                         const std::string& raw = "") {  // raw: bytes sent after the frame
+int exchange(console_client_t& console, const ferun::command_t& cmd, const std::string& raw = "") {
   console.send(cmd);
-  console.send_raw(raw);
-  for (;;) {  // skips event, packet and statistics frames
-    const auto frame = console.receive(20s);
-    if (!frame) return ferun::answer_t(cmd.id | ferun::answer_bit, 255, "no answer");
-    if (frame->id == (cmd.id | ferun::answer_bit)) return frame->as<ferun::answer_t>();
-  }
+  console.send_raw(raw);  // upload content
+  const auto frame = console.receive(20s);
+  return frame && frame->id == (cmd.id | ferun::answer_bit) ? frame->as<ferun::answer_t>().status
+                                                            : -1;
 }
-ferun::answer_t hello(console_client_t& console, std::uint32_t id) {
+int hello(console_client_t& console, std::uint32_t id) {
   ferun::command_hello_t hello;
   hello.version = ferun::protocol_version;
   hello.prefix = "f";
   hello.sensor_id = id;
   return exchange(console, hello);
 }
-ferun::answer_t set_value(console_client_t& console, const std::string& value) {
+int set_value(console_client_t& console, const std::string& value) {
   ferun::command_set_value_t set;
   set.values.push_back({"v", value});
   return exchange(console, set);
@@ -42,7 +35,7 @@ ferun::answer_t set_value(console_client_t& console, const std::string& value) {
 class Fault : public testing::Test {
  protected:
   ~Fault() override {
-    EXPECT_EQ(daemon_.running() ? daemon_.stop(10s) : 0, 0);
+    EXPECT_EQ(daemon_.stop(10s), 0);
     for (const auto& dir : mounts_) umount2(dir.c_str(), MNT_DETACH);
     EXPECT_EQ(daemon_.output().find("Sanitizer"), std::string::npos) << daemon_.output();
     EXPECT_EQ(daemon_.output().find("sensor has failed"), std::string::npos) << daemon_.output();
@@ -51,10 +44,9 @@ class Fault : public testing::Test {
     daemon_.start({"--port", std::to_string(port_), "--datadir", data_.string(), "--log", "s"});
     ASSERT_TRUE(daemon_.wait_listening(port_, 20s)) << daemon_.output();
   }
-  // A new console is answered: its hello and a set-value.
-  void expect_serves(std::uint32_t id) {
+  void expect_serves(std::uint32_t id) {  // a new console: its hello and a set-value
     console_client_t console(port_, 20s);
-    EXPECT_EQ(hello(console, id).status + set_value(console, "ok").status, 0) << id;
+    EXPECT_EQ(hello(console, id) + set_value(console, "ok"), 0) << id;
   }
   // A small tmpfs on `dir`, in a mount namespace of this process; false when not root.
   bool mount_tmpfs(const fs::path& dir) {
@@ -69,8 +61,7 @@ class Fault : public testing::Test {
 
   daemon_launcher_t daemon_{{{"tavrel-snort", "#!/bin/sh\n"}}};
   std::uint16_t port_ = daemon_launcher_t::free_port();
-  fs::path data_ = daemon_.dir() / "data";
-  fs::path sensor_ = data_ / "f-1";
+  fs::path data_ = daemon_.dir() / "data", sensor_ = data_ / "f-1";
   std::vector<fs::path> mounts_;
 };
 
@@ -80,19 +71,19 @@ TEST_F(Fault, FullFileSystemsKeepTheStoredFiles) {
   if (!mount_tmpfs(daemon_.tmpdir()) || !mount_tmpfs(sensor_)) GTEST_SKIP() << "needs root";
   start();
   console_client_t console(port_, 20s);
-  ASSERT_EQ(hello(console, 1).status, 0);
+  ASSERT_EQ(hello(console, 1), 0);
   ferun::command_file_t file;
   file.path = "local.rules";
   for (const std::string& content : {std::string("stored\n"), std::string(1 << 20, 'n')}) {
     file.size = static_cast<std::uint32_t>(content.size());
-    EXPECT_EQ(exchange(console, file, content).status, content.size() > 7) << content.size();
+    EXPECT_EQ(exchange(console, file, content), content.size() > 7) << content.size();
   }
   EXPECT_EQ(read_file(sensor_ / "local.rules"), "stored\n");
-  ASSERT_EQ(set_value(console, "old").status, 0);
+  ASSERT_EQ(set_value(console, "old"), 0);
   const std::string stored = read_file(sensor_ / "sensor.ini");
   std::ofstream filler((sensor_ / "filler").string());  // takes every free block
   while (filler << std::string(4096, 'f') << std::flush) continue;
-  EXPECT_EQ(set_value(console, std::string(500, 'n')).status, 1);
+  EXPECT_EQ(set_value(console, std::string(500, 'n')), 1);
   EXPECT_EQ(read_file(sensor_ / "sensor.ini"), stored);
   expect_serves(2);
 }
@@ -102,8 +93,9 @@ TEST_F(Fault, FullFileSystemsKeepTheStoredFiles) {
 TEST_F(Fault, CutOffConsolesAndAFloodPastTheDescriptorLimit) {
   start();
   console_client_t first(port_, 20s);
-  ASSERT_EQ(hello(first, 1).status, 0);
-#if !defined(__SANITIZE_ADDRESS__)  // the sanitizers' reports need descriptors of their own
+  ASSERT_EQ(hello(first, 1), 0);
+  // -fsanitize=vptr probes memory through a pipe: out of descriptors, it flags sound objects.
+#if !defined(__SANITIZE_ADDRESS__)
   const rlimit limit{64, 64};
   ASSERT_EQ(prlimit(daemon_.worker(), RLIMIT_NOFILE, &limit, nullptr), 0);
 #endif
@@ -119,68 +111,26 @@ TEST_F(Fault, CutOffConsolesAndAFloodPastTheDescriptorLimit) {
                                        : std::string("\x01\x00", 2));
   }
   consoles.clear();
-  EXPECT_EQ(set_value(first, "kept").status, 0);
+  EXPECT_EQ(set_value(first, "kept"), 0);
   expect_serves(3);
   EXPECT_FALSE(fs::exists(sensor_ / "cut.rules"));
 }
 
 // A wrapper script that hangs holds only its own console.
 TEST_F(Fault, HangingScriptHoldsNoOtherConsole) {
-  daemon_.write_script("tavrel-snort",  // runs until released, a minute at most
-                       "#!/bin/sh\ntouch running\nn=0\nwhile [ ! -e release ] && "
-                       "[ $n -lt 1200 ]; do sleep 0.05; n=$((n + 1)); done\n");
+  write_file(daemon_.dir() / "tavrel-snort",  // runs until released, a minute at most
+             "#!/bin/sh\ntouch running\nn=0\nwhile [ ! -e release ] && [ $n -lt 1200 ]; do "
+             "sleep 0.05; n=$((n + 1)); done\n");
   start();
   console_client_t waiting(port_, 20s);
-  ASSERT_EQ(hello(waiting, 1).status, 0);
+  ASSERT_EQ(hello(waiting, 1), 0);
   ferun::command_ids_action_t action;
   action.action = 1;
   waiting.send(action);
   ASSERT_TRUE(poll_until([&] { return fs::exists(daemon_.dir() / "running"); }, 20s));
   expect_serves(2);
   write_file(daemon_.dir() / "release", "");
-  EXPECT_EQ(exchange(waiting, ferun::command_ids_action_t()).status, 0) << daemon_.output();
-}
-
-// SIGTERM while a console has stopped reading a flood of alerts: the daemon still ends, status 0.
-TEST_F(Fault, StopWhileAConsoleHasStoppedReading) {
-  const fs::path spool = daemon_.dir() / "spool";
-  fs::create_directory(spool);
-  write_file(spool / "sid-msg.map", "1000001 || TEST flood rule\n");
-  write_file(spool / "gen-msg.map", "1 || 1 || snort general alert\n");
-  std::string records;
-  for (std::uint32_t n = 1; n <= 3000; ++n) {  // far more than the sockets can hold
-    u2w::event_t event;
-    event.event_id = n;
-    event.signature_id = 1000001;
-    u2w::packet_t packet;
-    packet.event_id = n;
-    packet.data.assign(3000, 'p');
-    records += u2w::encode(event) + u2w::encode(packet);
-  }
-  u2w::spool_t((spool / "threats.log.1").string()).append(records);
-  start();
-  console_client_t console(port_, 20s);
-  const int small = 16 * 1024;
-  ASSERT_EQ(setsockopt(console.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
-  ASSERT_EQ(hello(console, 1).status, 0);
-  ferun::command_setup_t setup;
-  setup.options = 0x2;
-  setup.logdir = spool.string();
-  setup.logpattern = "threats.log";
-  setup.sidmap = (spool / "sid-msg.map").string();
-  setup.genmap = (spool / "gen-msg.map").string();
-  ASSERT_EQ(exchange(console, setup).status, 0) << daemon_.output();
-  int unread = 0, last = -1;  // stalled: the unread bytes have stopped growing
-  auto since = std::chrono::steady_clock::now();
-  ASSERT_TRUE(poll_until(
-      [&] {
-        if (ioctl(console.fd(), FIONREAD, &unread) == 0 && unread != last)
-          since = std::chrono::steady_clock::now(), last = unread;
-        return unread > 0 && std::chrono::steady_clock::now() - since > 300ms;
-      },
-      30s));
-  ASSERT_TRUE(daemon_.send_signal(SIGTERM));
-  EXPECT_EQ(daemon_.wait_exit(10s).value_or(-1), 0) << daemon_.output();
+  EXPECT_EQ(exchange(waiting, ferun::command_ids_action_t()), 0) << daemon_.output();
 }
 
 }  // namespace
