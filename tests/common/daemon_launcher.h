@@ -8,15 +8,11 @@
 
 #include <atomic>
 #include <boost/asio/ip/tcp.hpp>
-#include <chrono>
-#include <cstdint>
 #include <fstream>
 #include <map>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
-#include <string>
-#include <vector>
 
 #include "common/poll_until.h"
 #include "common/temp_dir.h"

@@ -116,10 +116,12 @@ TEST_F(Fault, CutOffConsolesAndAFloodPastTheDescriptorLimit) {
   EXPECT_FALSE(fs::exists(sensor_ / "cut.rules"));
 }
 
-// A wrapper script that hangs holds only its own console.
+// A wrapper script inherits no socket of the daemon, and when it hangs it holds only its own
+// console.
 TEST_F(Fault, HangingScriptHoldsNoOtherConsole) {
   write_file(daemon_.dir() / "tavrel-snort",  // runs until released, a minute at most
-             "#!/bin/sh\ntouch running\nn=0\nwhile [ ! -e release ] && [ $n -lt 1200 ]; do "
+             "#!/bin/sh\nls -l /proc/$$/fd | grep -c socket >sockets\nmv sockets "
+             "running\nn=0\nwhile [ ! -e release ] && [ $n -lt 1200 ]; do "
              "sleep 0.05; n=$((n + 1)); done\n");
   start();
   console_client_t waiting(port_, 20s);
@@ -128,6 +130,7 @@ TEST_F(Fault, HangingScriptHoldsNoOtherConsole) {
   action.action = 1;
   waiting.send(action);
   ASSERT_TRUE(poll_until([&] { return fs::exists(daemon_.dir() / "running"); }, 20s));
+  EXPECT_EQ(read_file(daemon_.dir() / "running"), "0\n");  // no socket of the daemon's is inherited
   expect_serves(2);
   write_file(daemon_.dir() / "release", "");
   EXPECT_EQ(exchange(waiting, ferun::command_ids_action_t()), 0) << daemon_.output();

@@ -1,9 +1,11 @@
-// The real daemon: monitor and worker processes, signals, pidfile, a second start, --daemon.
+// The real daemon: start-up, monitor and worker processes, signals, pidfile, --daemon.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <boost/asio/ip/tcp.hpp>
 
 #include "common/console_client.h"
@@ -13,6 +15,62 @@
 namespace fs = boost::filesystem;
 
 namespace ferun_test {
+
+TEST(Startup, ExitStatusOutputAndPidfile) {
+  daemon_launcher_t daemon;
+  const fs::path pid = daemon.dir() / "p.pid", tmp = daemon.tmpdir(), cfg = daemon.dir() / "c";
+  write_file(cfg, "port=bad\nlogfile=" + (daemon.dir() / "no" / "log").string() + "\n");
+  const std::string bad_pid = (daemon.dir() / "no" / "p.pid").string();
+  const std::string tmp_error = "temporary directory " + tmp.string();
+  // What lies at the temporary directory's path first, the arguments, the exit status, and the
+  // output: a failure's reason, or the output's beginning (the whole output when it ends a line).
+  const struct {
+    std::string tmpdir;
+    std::vector<std::string> args;
+    int status;
+    std::string output;
+  } rows[] = {
+      {"", {"--help", "--version"}, 0, "Version: 1.7.2\n"},
+      {"", {"--help"}, 0, "Allowed options:\n  --version    "},
+      {"", {"--bogus"}, 1, "unrecognised option '--bogus'"},
+      {"", {"--parse"}, 1, "No such file or directory"},  // the maps are missing
+      {"", {"-p", "65536"}, 1, "the argument ('65536') for option '--port' is invalid"},
+      // The command line wins over the file (its bad port is never read); the file fills the rest.
+      {"", {"-c", cfg.string(), "-p", "1"}, 1, "can't open logfile: No such file or directory"},
+      // With --daemon the failure is still printed before the detach.
+      {"",
+       {"--daemon", "--pidfile", bad_pid},
+       1,
+       "Can't create pidfile " + bad_pid + ": No such file or directory\n"},
+      {"link", {}, 1, tmp_error + " is a symbolic link"},
+      {"file", {}, 1, tmp_error + " is not a directory"},
+      {"0770", {}, 1, tmp_error + " is writable by others (mode 0770)"},
+      {"nobody", {}, 1, tmp_error + " is owned by user 65534, not by 0"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.output);
+    fs::remove_all(tmp);
+    if (row.tmpdir == "link") fs::create_directory_symlink(daemon.dir(), tmp);
+    if (row.tmpdir == "file") write_file(tmp, "");
+    if (row.tmpdir == "0770" || row.tmpdir == "nobody") fs::create_directory(tmp);
+    if (row.tmpdir == "0770") fs::permissions(tmp, fs::owner_all | fs::group_all);
+    if (row.tmpdir == "nobody" && (geteuid() != 0 || chown(tmp.c_str(), 65534, 65534) != 0))
+      continue;  // only root can give it away
+    std::vector<std::string> args = row.args;
+    args.insert(args.end(), {"-d", (daemon.dir() / "var").string()});
+    if (std::find(args.begin(), args.end(), "--pidfile") == args.end())
+      args.insert(args.end(), {"--pidfile", pid.string()});
+    daemon.start(args);
+    const int status = daemon.wait_exit(std::chrono::minutes(1)).value_or(-1);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, row.status) << status;
+    const std::string out = daemon.output();
+    const std::string want = row.status ? "can't start: " + row.output + ", exit\n" : row.output;
+    // A failure's line ends the output: the log's echo of the error may come first.
+    const std::size_t from = row.status ? out.size() - std::min(out.size(), want.size()) : 0;
+    EXPECT_EQ(out.substr(from, want.back() == '\n' ? std::string::npos : want.size()), want);
+    EXPECT_FALSE(fs::exists(pid));  // a failed start removes the pidfile it has locked
+  }
+}
 
 std::size_t count(const std::string& text, const std::string& line) {
   std::size_t n = 0;
@@ -66,8 +124,10 @@ TEST(Monitor, SignalsToMonitorAndWorker) {
     EXPECT_EQ(daemon.wait_exit(row.ends ? 20s : 0s).has_value(), row.ends) << daemon.output();
     EXPECT_EQ(fs::exists(pidfile), !row.ends);
   }
-  EXPECT_EQ(daemon.wait_exit(0s).value_or(-1), 0) << daemon.output();
-  EXPECT_EQ(daemon.output().find("Sanitizer"), std::string::npos) << daemon.output();
+  const std::string out = daemon.output(), normal_exit = "INFO sensor: Normal exit\n";
+  EXPECT_EQ(daemon.wait_exit(0s).value_or(-1), 0) << out;
+  EXPECT_EQ(out.rfind(normal_exit) + normal_exit.size(), out.size()) << out;  // waited for
+  EXPECT_EQ(out.find("Sanitizer") & out.find("Can't write pidfile"), std::string::npos) << out;
 }
 
 // Started detached by its bare name from another directory with relative paths: the scripts are
@@ -93,6 +153,7 @@ TEST(Monitor, DetachedThroughThePathThenASecondStartThenKilled) {
   EXPECT_TRUE(fs::is_directory(run / "data" / "m-0"));
 
   const std::string pid = read_file(run / "p"), log = read_file(run / "log");
+  EXPECT_EQ(fs::read_symlink("/proc/" + pid + "/cwd"), "/");
   second.start(args, second.name());
   const int status = second.wait_exit(20s).value_or(-1);
   EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1);
