@@ -60,18 +60,16 @@ class daemon_launcher_t {
   daemon_launcher_t& operator=(const daemon_launcher_t&) = delete;
 
   const boost::filesystem::path& dir() const { return dir_.path(); }
-  const std::string& name() const { return name_; }
   boost::filesystem::path tmpdir() const { return "/tmp/" + name_; }
   boost::filesystem::path cwd;  // where the next start runs: dir() unless changed
 
-  // Kills a running one, then starts the copy in a process group of its own, with this process's
-  // signal dispositions; `argv0` (a bare name, as PATH leaves it) replaces the first word.
-  void start(const std::vector<std::string>& args, const std::string& argv0 = "") {
+  // Kills a running one; starts the copy in its own process group, named as PATH leaves it if bare.
+  void start(const std::vector<std::string>& args, bool bare = false) {
     kill_all();
     status_.reset();
     // Prepared here: between fork and exec only async-signal-safe calls are allowed.
     const std::string program = (dir() / name_).string(), output = (dir() / "output").string();
-    std::vector<std::string> words{argv0.empty() ? program : argv0};
+    std::vector<std::string> words{bare ? name_ : program};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(&word[0]);
@@ -94,22 +92,16 @@ class daemon_launcher_t {
   pid_t pid() const { return pid_; }
   pid_t worker() const {  // the process's first child, or 0
     const std::string pid = std::to_string(pid_);
-    std::ifstream children("/proc/" + pid + "/task/" + pid + "/children");
     pid_t child = 0;
-    return children >> child ? child : 0;
+    return std::ifstream("/proc/" + pid + "/task/" + pid + "/children") >> child ? child : 0;
   }
   // Waits until the process ends (and reaps it) or `deadline` passes; the raw wait status.
   std::optional<int> wait_exit(std::chrono::milliseconds deadline) {
     int status = 0;
-    poll_until(
-        [&] {
-          if (!status_ && pid_ > 0 && waitpid(pid_, &status, WNOHANG) != 0) status_ = status;
-          return status_.has_value();
-        },
-        deadline);
+    const auto ended = [&] { return status_ || (pid_ > 0 && waitpid(pid_, &status, WNOHANG)); };
+    if (poll_until(ended, deadline) && !status_) status_ = status;
     return status_;
   }
-  bool running() { return pid_ > 0 && !wait_exit(0ms); }
   std::string output() const { return read_file(dir() / "output"); }  // stdout and stderr
   static bool listening(std::uint16_t port) {
     std::ifstream table("/proc/net/tcp");
@@ -121,9 +113,10 @@ class daemon_launcher_t {
     return false;
   }
   bool wait_listening(std::uint16_t port, std::chrono::milliseconds deadline) {
-    return poll_until([&] { return listening(port) || !running(); }, deadline) && listening(port);
+    return poll_until([&] { return listening(port) || wait_exit(0ms); }, deadline) &&
+           listening(port);
   }
-  bool send_signal(int sig) { return running() && kill(pid_, sig) == 0; }  // false once ended
+  bool send_signal(int sig) { return pid_ > 0 && !wait_exit(0ms) && kill(pid_, sig) == 0; }
   int stop(std::chrono::milliseconds deadline = 10s) {  // SIGTERM, SIGKILL late; the status
     if (send_signal(SIGTERM) && !wait_exit(deadline)) kill_all();
     return status_.value_or(-1);
@@ -137,8 +130,8 @@ class daemon_launcher_t {
 
  private:
   void kill_all() {
-    if (pid_ > 0) kill(-pid_, SIGKILL);  // the group: the worker and the scripts it runs
-    // A detached copy has left the group: found by its executable, which is this launcher's own.
+    // The group (worker, scripts), then a detached copy, found by its executable: this one's own.
+    if (pid_ > 0) kill(-pid_, SIGKILL);
     namespace fs = boost::filesystem;
     boost::system::error_code error;
     for (fs::directory_iterator it("/proc", error), end; !error && it != end; it.increment(error)) {
