@@ -23,7 +23,7 @@ struct frame_t {
   // A packet's data view points into `body`.
   template <class M>
   M as() const {
-    M message = [this] {
+    M message = [&] {  // not [this]: clang warns when it goes unused
       if constexpr (std::is_default_constructible<M>::value)
         return M();
       else
