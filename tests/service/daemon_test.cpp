@@ -61,15 +61,15 @@ TEST(Startup, ExitStatusOutputAndPidfile) {
        "Can't create pidfile /no/p: No such file or directory\n"},
       {"link", {}, 1, tmp_error + " is a symbolic link"},
       {"file", {}, 1, tmp_error + " is not a directory"},
-      {"0770", {}, 1, tmp_error + " is writable by others (mode 0770)"},
+      {"0702", {}, 1, tmp_error + " is writable by others (mode 0702)"},
       {"nobody", {}, 1, tmp_error + " is owned by user 65534, not by 0"},
   };
   for (const auto& row : rows) {
     fs::remove_all(tmp);
     if (row.tmpdir == "link") fs::create_directory_symlink(daemon.dir(), tmp);
     if (row.tmpdir == "file") write_file(tmp, "");
-    if (row.tmpdir == "0770" || row.tmpdir == "nobody") fs::create_directory(tmp);
-    if (row.tmpdir == "0770") fs::permissions(tmp, fs::owner_all | fs::group_all);
+    if (row.tmpdir == "0702" || row.tmpdir == "nobody") fs::create_directory(tmp);
+    if (row.tmpdir == "0702") fs::permissions(tmp, fs::owner_all | fs::others_write);
     if (row.tmpdir == "nobody" && (geteuid() != 0 || chown(tmp.c_str(), 65534, 65534) != 0))
       continue;  // only root can give it away
     std::vector<std::string> args = row.args;
