@@ -74,7 +74,6 @@ class daemon_launcher_t {
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(&word[0]);
     argv.push_back(nullptr);
-    const std::string workdir = cwd.string();
     pid_ = fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
@@ -82,7 +81,7 @@ class daemon_launcher_t {
       const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
       const int in = open("/dev/null", O_RDONLY);
       if (out >= 0 && in >= 0 && dup2(in, 0) == 0 && dup2(out, 1) == 1 && dup2(out, 2) == 2 &&
-          chdir(workdir.c_str()) == 0)
+          chdir(cwd.c_str()) == 0)
         execv(program.c_str(), argv.data());
       _exit(127);
     }
@@ -106,17 +105,16 @@ class daemon_launcher_t {
   static bool listening(std::uint16_t port) {
     std::ifstream table("/proc/net/tcp");
     std::string line, slot, local, remote, state;
-    std::getline(table, line);  // the header
     while (table >> slot >> local >> remote >> state && std::getline(table, line))
       if (state == "0A" && std::stoul(local.substr(local.find(':') + 1), nullptr, 16) == port)
         return true;
     return false;
   }
   bool wait_listening(std::uint16_t port, std::chrono::milliseconds deadline) {
-    return poll_until([&] { return listening(port) || wait_exit(0ms); }, deadline) &&
+    return poll_until([&] { return listening(port) || wait_exit(0s); }, deadline) &&
            listening(port);
   }
-  bool send_signal(int sig) { return pid_ > 0 && !wait_exit(0ms) && kill(pid_, sig) == 0; }
+  bool send_signal(int sig) { return pid_ > 0 && !wait_exit(0s) && kill(pid_, sig) == 0; }
   int stop(std::chrono::milliseconds deadline = 10s) {  // SIGTERM, SIGKILL late; the status
     if (send_signal(SIGTERM) && !wait_exit(deadline)) kill_all();
     return status_.value_or(-1);
