@@ -1,85 +1,147 @@
-// Runs the real daemon for end-to-end tests. Each launcher copies the built executable under a
-// unique name into a fresh temporary directory with the scripts `sysinfo` and `tavrel-snort`, so
-// that runs never share /tmp/<name>. The daemon runs in its own process group with its output
-// captured; the destructor kills every process of the copy (a detached one too) and removes both
-// directories.
+// Runs a private copy of the built daemon and its scripts in a fresh directory, output captured.
 #pragma once
 
-#include <sys/types.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-#include <chrono>
-#include <cstdint>
+#include <atomic>
+#include <boost/asio/ip/tcp.hpp>
+#include <fstream>
 #include <map>
 #include <optional>
-#include <string>
-#include <vector>
+#include <sstream>
+#include <stdexcept>
 
+#include "common/poll_until.h"
 #include "common/temp_dir.h"
 
 namespace ferun_test {
 
 using namespace std::chrono_literals;
 
-// Writes `text` into `file` (created or emptied); `mode` is applied when not 0.
-void write_file(const boost::filesystem::path& file, const std::string& text, unsigned mode = 0);
-// The whole file, or an empty string when it cannot be read.
-std::string read_file(const boost::filesystem::path& file);
+// Writes `text` into `file` (created or emptied), then applies `mode` when it is not 0.
+inline void write_file(const boost::filesystem::path& file, const std::string& text,
+                       unsigned mode = 0) {
+  std::ofstream out(file.string(), std::ios::binary | std::ios::trunc);
+  if (!(out << text) || (out.close(), !out))
+    throw std::runtime_error("cannot write " + file.string());
+  if (mode != 0) boost::filesystem::permissions(file, static_cast<boost::filesystem::perms>(mode));
+}
+
+inline std::string read_file(const boost::filesystem::path& file) {  // empty when unreadable
+  std::ifstream in(file.string(), std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
 
 class daemon_launcher_t {
  public:
-  // Script name to its text; a script not named here is copied from the build.
-  using scripts_t = std::map<std::string, std::string>;
-
-  explicit daemon_launcher_t(const scripts_t& scripts = {});
-  ~daemon_launcher_t();
+  explicit daemon_launcher_t(
+      const std::map<std::string, std::string>& scripts = {}) {  // own scripts
+    static std::atomic<int> counter{0};  // a unique name: runs never share /tmp/<name>
+    name_ = "ferun_test_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
+    cwd = dir();
+    for (const std::string file : {"ferun", "sysinfo", "tavrel-snort"}) {
+      const auto to = dir() / (file == "ferun" ? name_ : file);
+      const auto script = scripts.find(file);
+      if (script == scripts.end()) copy_file(boost::filesystem::path(FERUN_BINARY_DIR) / file, to);
+      if (script != scripts.end()) write_file(to, script->second, 0755);
+    }
+  }
+  ~daemon_launcher_t() {  // kills every process of the copy, a detached one too
+    kill_all();
+    boost::system::error_code ignored;
+    remove_all(tmpdir(), ignored);
+  }
   daemon_launcher_t(const daemon_launcher_t&) = delete;
   daemon_launcher_t& operator=(const daemon_launcher_t&) = delete;
 
-  // The directory holding the copy and its scripts.
   const boost::filesystem::path& dir() const { return dir_.path(); }
-  const std::string& name() const { return name_; }
-  // "/tmp/" followed by the program name: the daemon's own temporary directory.
-  boost::filesystem::path tmpdir() const { return boost::filesystem::path("/tmp") / name_; }
-  void write_script(const std::string& name, const std::string& text) {
-    write_file(dir_ / name, text, 0755);
+  boost::filesystem::path tmpdir() const { return "/tmp/" + name_; }
+  boost::filesystem::path cwd;  // where the next start runs: dir() unless changed
+
+  // Kills a running one; starts the copy in its own process group, named as PATH leaves it if bare.
+  void start(const std::vector<std::string>& args, bool bare = false) {
+    kill_all();
+    status_.reset();
+    // Prepared here: between fork and exec only async-signal-safe calls are allowed.
+    const std::string program = (dir() / name_).string(), output = (dir() / "output").string();
+    std::vector<std::string> words{bare ? name_ : program};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(&word[0]);
+    argv.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+      setpgid(0, 0);
+      const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
+      const int in = open("/dev/null", O_RDONLY);
+      if (out >= 0 && in >= 0 && dup2(in, 0) == 0 && dup2(out, 1) == 1 && dup2(out, 2) == 2 &&
+          chdir(cwd.c_str()) == 0)
+        execv(program.c_str(), argv.data());
+      _exit(127);
+    }
+    setpgid(pid_, pid_);  // from both sides, so that the group exists whichever runs first
   }
 
-  // Where the next start runs (dir() unless changed) and whether it starts with SIGHUP ignored.
-  boost::filesystem::path cwd;
-  bool hup_ignored = false;
-
-  // Starts the copy with `args`, its first word the copy's absolute path or `argv0` when given
-  // (a bare name, as a search through PATH leaves it). A running one is killed first.
-  void start(const std::vector<std::string>& args, const std::string& argv0 = "");
-
   pid_t pid() const { return pid_; }
-  // The first child of the process (the monitor's worker), or 0.
-  pid_t worker() const;
-  // True while the process has not ended; reaps it when it has.
-  bool running();
-  // Waits until the process ends or `deadline` passes; the raw wait status, or nothing.
-  std::optional<int> wait_exit(std::chrono::milliseconds deadline);
-  // Everything the process wrote on standard output and error so far.
-  std::string output() const { return read_file(output_file_); }
-  bool wait_for_output(const std::string& text, std::chrono::milliseconds deadline);
-  // Waits until a socket listens on `port`; false when the deadline passes or the process ends.
-  bool wait_listening(std::uint16_t port, std::chrono::milliseconds deadline);
-  // Whether an IPv4 socket listens on `port`.
-  static bool listening(std::uint16_t port);
-  // Sends `sig` to the process itself; false when it has already ended.
-  bool send_signal(int sig);
-  // SIGTERM, then SIGKILL to the group if it still runs after `deadline`. The raw wait status.
-  int stop(std::chrono::milliseconds deadline = 10s);
-  // A loopback TCP port that was free a moment ago.
-  static std::uint16_t free_port();
+  pid_t worker() const {  // the process's first child, or 0
+    const std::string pid = std::to_string(pid_);
+    pid_t child = 0;
+    return std::ifstream("/proc/" + pid + "/task/" + pid + "/children") >> child ? child : 0;
+  }
+  // Waits until the process ends (and reaps it) or `deadline` passes; the raw wait status.
+  std::optional<int> wait_exit(std::chrono::milliseconds deadline) {
+    int status = 0;
+    const auto ended = [&] { return status_ || (pid_ > 0 && waitpid(pid_, &status, WNOHANG)); };
+    if (poll_until(ended, deadline) && !status_) status_ = status;
+    return status_;
+  }
+  std::string output() const { return read_file(dir() / "output"); }  // stdout and stderr
+  static bool listening(std::uint16_t port) {
+    std::ifstream table("/proc/net/tcp");
+    std::string line, slot, local, remote, state;
+    while (table >> slot >> local >> remote >> state && std::getline(table, line))
+      if (state == "0A" && std::stoul(local.substr(local.find(':') + 1), nullptr, 16) == port)
+        return true;
+    return false;
+  }
+  bool wait_listening(std::uint16_t port, std::chrono::milliseconds deadline) {
+    return poll_until([&] { return listening(port) || wait_exit(0s); }, deadline) &&
+           listening(port);
+  }
+  bool send_signal(int sig) { return pid_ > 0 && !wait_exit(0s) && kill(pid_, sig) == 0; }
+  int stop(std::chrono::milliseconds deadline = 10s) {  // SIGTERM, SIGKILL late; the status
+    if (send_signal(SIGTERM) && !wait_exit(deadline)) kill_all();
+    return status_.value_or(-1);
+  }
+  static std::uint16_t free_port() {
+    boost::asio::io_context io;
+    return boost::asio::ip::tcp::acceptor(io, {boost::asio::ip::address_v4::loopback(), 0})
+        .local_endpoint()
+        .port();
+  }
 
  private:
-  boost::filesystem::path program_path() const { return dir_ / name_; }
-  void kill_all();
+  void kill_all() {
+    // The group (worker, scripts), then a detached copy, found by its executable: this one's own.
+    if (pid_ > 0) kill(-pid_, SIGKILL);
+    namespace fs = boost::filesystem;
+    boost::system::error_code error;
+    for (fs::directory_iterator it("/proc", error), end; !error && it != end; it.increment(error)) {
+      if (fs::read_symlink(it->path() / "exe", error) == dir() / name_ && !error)
+        kill(std::stoi(it->path().filename().string()), SIGKILL);
+      error.clear();
+    }
+    while (pid_ > 0 && !wait_exit(1s)) continue;
+  }
 
-  temp_dir_t dir_;
+  temp_dir_t dir_{"ferun_launch"};
   std::string name_;
-  boost::filesystem::path output_file_;
   pid_t pid_ = -1;
   std::optional<int> status_;
 };

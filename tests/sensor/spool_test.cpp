@@ -207,6 +207,8 @@ TEST(SpoolParseRun, BinaryParsesDataDirectory) {
   daemon.start({"--parse", "--datadir", data.path().string(), "--log", "sensor:info", "--port",
                 std::to_string(ferun_test::daemon_launcher_t::free_port())});
   const std::string line = "current unified2 log file: " + (data / "threats.log.").string();
-  ASSERT_TRUE(daemon.wait_for_output(line + "2", 20s)) << daemon.output();
+  ASSERT_TRUE(ferun_test::poll_until(
+      [&] { return daemon.output().find(line + "2") != std::string::npos; }, 20s))
+      << daemon.output();
   EXPECT_LT(daemon.output().find(line + "1"), daemon.output().find(line + "2"));
 }
