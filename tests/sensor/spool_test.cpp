@@ -38,23 +38,25 @@ struct alert_t {
   uint32_t id, sid = 1000001;
   std::string group = "TEST", message = "one rule";
   size_t payload = 10;
-  bool ip6 = false;
+  uint8_t protocol = 6;  // 58 (ICMPv6) makes an IPv6 event
 
   std::string frame() const { return macs + std::string(payload, 'f'); }
-  // The event as in the writer's encoder, with every field set: ICMPv6 for IPv6, with ports.
+  // The event as in the writer's encoder, with every field set, ports included.
   std::string bytes() const {
+    const bool ip6 = protocol == 58;
     const std::string ips = ip6 ? std::string(32, '\0') : u2w::words({0x0a000001, 0xc0a80001});
     return u2w::record(ip6 ? 105 : 104,
                        u2w::words({0, id, 1700000000, 250, sid, 1, 3, 4, 2}) + ips +
-                           u2w::words({40000u << 16 | 80, (ip6 ? 58u : 6u) << 24 | 0x10001, 0x12345,
-                                       100u << 16})) +
+                           u2w::words({40000u << 16 | 80, uint32_t{protocol} << 24 | 0x10001,
+                                       0x12345, 100u << 16})) +
            u2w::encode(u2w::packet_t{id, 1700000000, 1700000001, frame()});
   }
   // The event and packet message bodies a console receives for it, one after the other.
   std::string messages(uint32_t logtimestamp, uint64_t logpos) const {
     const std::string tail = le(logtimestamp, 4) + le(logpos, 4);
-    const std::string ips = ip6 ? "\x02" + std::string(32, '\0') + "\x3a"  // version, protocol
-                                : std::string("\x01\x0a\0\0\x01\xc0\xa8\0\x01\x06", 10);
+    const std::string ips = (protocol == 58 ? "\x02" + std::string(32, '\0')  // version, addresses
+                                            : std::string("\x01\x0a\0\0\x01\xc0\xa8\0\x01", 9)) +
+                            static_cast<char>(protocol);
     return le(7, 4) + le(id, 4) + le(1700000000000250, 8) + le(sid, 4) + le(1, 4) + le(3, 4) +
            le(4, 4) + text(group) + text(message) + le(2, 4) + macs.substr(6) + macs.substr(0, 6) +
            ips + le(40000, 2) + le(80, 2) + "\x01\x01" + le(0x12345, 4) + le(100, 2) + le(1, 4) +
@@ -91,9 +93,10 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
       {&setup_t::logdir, "x..y", "path attack detected (x..y)"},
       {&setup_t::logpattern, std::string("a\0b", 3), "setup field logpattern holds a NUL byte"}};
   // An IPv6 (ICMPv6, with ports) event whose texts outgrow the frame by one byte.
-  const alert_t cut_message{70, 2000001, "G", long_text.substr(0, 3982), 6000, true};
+  const alert_t cut_message{70, 2000001, "G", long_text.substr(0, 3982), 6000, 58};
   const alert_t cut_group{71, 2000002, long_text.substr(0, 4007), ""};
-  const alert_t a1{1}, a2{2}, a3{3}, unknown{72, 424242, "1", "424242"};
+  // UDP, its packet only the Ethernet addresses.
+  const alert_t a1{1}, a2{2}, a3{3}, unknown{72, 424242, "1", "424242", 0, 17};
   const uint64_t s = a1.bytes().size();
   const uint32_t near = 0xfffffffau - static_cast<uint32_t>(s);
   const struct {
@@ -127,7 +130,7 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
         }},
        {a1.messages(3, 2 * s) + cut_message.messages(7, cut_message.bytes().size()) +
             cut_group.messages(8, cut_group.bytes().size()),
-        "", unknown.messages(9, s) + unknown.messages(9, 2 * s)},
+        "", unknown.messages(9, s - 10) + unknown.messages(9, 2 * s - 20)},
        {"ERROR snort_parser: invalid key: 1:424242\n"}},
       // Resumed past the end of its file, cut short, renamed over: read again from the start.
       {{0x2, 1, 100000},

@@ -53,12 +53,12 @@ TEST(U2File, RecordsAndLogOfFilesWrittenInSlices) {
       // Bytes past the 8080-byte buffer are passed over, once they are all in the file.
       {packet(4, 8081), "P4:8080", ""},
       // A zero-filled stretch and runs of unknown records: two lines a run, whole bodies only.
-      {pair1 + zeros + pair1 + seven + seven + nine + pair1 + nine,
-       "E1.1/1P1:60" + std::string(100, 'S') + "E1.1/1P1:60SSSE1.1/1P1:60S",
+      {pair1 + zeros + pair1 + seven + seven + nine + pair1 + nine + extra(1) + nine,
+       "E1.1/1P1:60" + std::string(100, 'S') + "E1.1/1P1:60SSSE1.1/1P1:60SSS",
        "ERROR u2_file: got unknown type 0\nERROR u2_file: skipped 100 records of unknown type 0 "
        "from position 164\nERROR u2_file: got unknown type 7\nERROR u2_file: skipped 2 records "
        "of unknown type 7 from position 1128\nERROR u2_file: got unknown type 9\nERROR u2_file: "
-       "got unknown type 9\n"},
+       "got unknown type 9\nERROR u2_file: got unknown type 9\n"},
       {ferun_test::read_file(FERUN_TESTDATA_DIR "/unified2/pyidstools-merged.log"),
        "E498.1/1P1:373E498.2/1P2:373E498.3/1P3:373E498.4/1P4:373E498.5/1P5:373E498.6/1P6:373", ""},
   };
@@ -113,6 +113,7 @@ TEST(MsgMap, LineRules) {
             "0|BACKDOOR|subseven  22 (DELETED)|url,x;0|B|two|r2;0||solo|;1|http_inspect|a: b|;"
             "1|snort dynamic alert||;1|4294967295|7|;");
   EXPECT_EQ(map.size(), 5u);
+  EXPECT_FALSE(map.load(gen.c_str(), (dir / "none").c_str(), error));
   map.get(4294967295u, 7);  // reported once per load
   ferun_test::write_file(gen, "9 || 1 || a: b\n9 || 2 ||\n");
   EXPECT_FALSE(map.load(gen.c_str(), sid.c_str(), error));
