@@ -89,12 +89,12 @@ void log_t::enable(const std::string& name, const std::string& level) {
   enable(name, level_of(level));
 }
 
-void log_t::enable_from_string(const std::string& spec) {
+void log_t::enable_from_string(const std::string& channels) {
   size_t begin = 0;
   for (;;) {
-    const size_t comma = spec.find(',', begin);
+    const size_t comma = channels.find(',', begin);
     const std::string item =
-        spec.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin);
+        channels.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin);
     const size_t colon = item.find(':');
     const std::string name = item.substr(0, colon);
     const std::string word = colon == std::string::npos ? "info" : item.substr(colon + 1);

@@ -71,7 +71,7 @@ class log_t {
 
   static void enable(const std::string& name, int level);
   static void enable(const std::string& name, const std::string& level);
-  static void enable_from_string(const std::string& spec);
+  static void enable_from_string(const std::string& channels);
   static void disable(const std::string& name);
   static void set_filename(const std::string& path);
 
