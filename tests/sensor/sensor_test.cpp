@@ -169,7 +169,7 @@ TEST(Sensor, HellosCommandsStatisticsAndStop) {
   s.sensor->start();
   EXPECT_NE(fcntl(s.sensor->socket_fd, F_GETFD) & FD_CLOEXEC, 0);
   for (std::uint16_t id : {0x81, 0x8003}) EXPECT_EQ(s.console->receive(10s).value().id, id);
-  stime_t::g_timestamp = now + 1000ull * 1000000ull;
+  stime_t::g_timestamp = now + 5000ull * 1000000ull;  // the period exactly
   EXPECT_FALSE(s.console->receive(500ms));
   stime_t::g_timestamp = now + 6001ull * 1000000ull;
   EXPECT_EQ(s.console->receive(20s).value().id, 0x8003);
