@@ -39,8 +39,7 @@ inline std::string read_file(const boost::filesystem::path& file) {  // empty wh
 
 class daemon_launcher_t {
  public:
-  explicit daemon_launcher_t(
-      const std::map<std::string, std::string>& scripts = {}) {  // own scripts
+  explicit daemon_launcher_t(const std::map<std::string, std::string>& scripts = {}) {
     static std::atomic<int> counter{0};  // a unique name: runs never share /tmp/<name>
     name_ = "ferun_test_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
     cwd = dir();

@@ -6,6 +6,7 @@
 
 #include <boost/filesystem.hpp>
 #include <csignal>
+#include <numeric>
 #include <set>
 
 #include "common/daemon_launcher.h"
@@ -28,11 +29,10 @@ std::string tree(const fs::path& dir) {
                  string_utils::format(" %o ", st.st_mode & 07777) +
                  (S_ISLNK(st.st_mode)   ? "-> " + fs::read_symlink(*it).string()
                   : S_ISREG(st.st_mode) ? read_file(*it)
-                                        : ""));
+                                        : "") +
+                 "\n");
   }
-  std::string all;
-  for (const std::string& line : lines) all += line + "\n";
-  return all;
+  return std::accumulate(lines.begin(), lines.end(), std::string());
 }
 
 TEST(SensorFiles, EachUploadIsPlacedWholeOrNotAtAll) {
@@ -41,12 +41,13 @@ TEST(SensorFiles, EachUploadIsPlacedWholeOrNotAtAll) {
   ferun_test::sensor_fixture_t f;
   ASSERT_EQ(f.handshake("ids", 7, "probe").status, 0);
   const fs::path dir = f.sensor->sensor_dir, outside = f.root / "outside";
+  const std::string odd = "x y';&$(touch p)`touch p`|\"", attack = "86:1:Download file error: ";
   fs::create_directories(dir / "conf");
   ferun_test::write_file(dir / "conf/a", "stored", 0600);
   fs::create_directories(outside);
   ferun_test::write_file(outside / "keep", "kept", 0644);
   fs::create_symlink(outside, dir / "b");  // as a first archive could once plant
-  const std::string odd = "x y';&$(touch p)`touch p`|\"", attack = "86:1:Download file error: ";
+  ::mkfifo((dir / odd).c_str(), 0600);     // replaced by a file of the usual mode
   const std::string tar = " && tar -czf out m ", unable = "86:1:unable unpack configurations";
   const std::string through = " && mkdir x && echo p >x/f" + tar + "a x/f --transform s,^x/,a/,";
   const struct {
@@ -69,7 +70,8 @@ TEST(SensorFiles, EachUploadIsPlacedWholeOrNotAtAll) {
       {2, "", "mkdir conf && head -c 99999 /dev/zero >conf/a" + tar + "conf", unable, "",
        RLIMIT_FSIZE, 65536},
       {1, "conf/a", "echo x | gzip >out", "86:1:unable unpack configuration", "", RLIMIT_NOFILE},
-      {0, "conf/a", "echo x >out", attack + "Too many open files", "", RLIMIT_NOFILE},
+      {0, "conf/a", "head -c 99999 /dev/zero >out", attack + "File too large", "", RLIMIT_FSIZE,
+       65536},
       {0, "conf/a/x", "echo x >out",
        "86:1:boost::filesystem::create_directory: File exists: \"" + (dir / "conf/a\"").string()},
       {0, "conf/../x", "echo x >out", attack + "path attack detected (conf/../x)"},

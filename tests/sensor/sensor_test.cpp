@@ -16,8 +16,7 @@ namespace {
 // Stands in for both scripts: records its words in "calls", runs COMMAND.x (sysinfo.x) when there
 // is one, prints the calls, and fails a stop.
 const char* const kSnort =
-    "#!/bin/sh\ncd \"$(dirname \"$0\")\"\nfor a; do printf '[%s]' \"$a\"; done >>calls\necho "
-    ">>calls\n"
+    "#!/bin/sh\ncd \"${0%/*}\"\nfor a; do printf '[%s]' \"$a\"; done >>calls\necho >>calls\n"
     "[ -f \"${1-sysinfo}.x\" ] && . \"./${1-sysinfo}.x\"\ncat calls\n[ \"$1\" != stop ]\n";
 
 // Wire bytes by hand: little-endian integers, texts (under 128 bytes) and lists after a one-byte
@@ -68,8 +67,7 @@ struct row_t {
 TEST(Sensor, HellosCommandsStatisticsAndStop) {
   const std::uint64_t now = 1'700'000'000'000'000ull;
   const std::string v1 = le(1, 4), nul(1, '\0'), no = v1 + nul, ini = "data/ids-7/sensor.ini";
-  const std::string format = "invalid ini file: format\n",
-                    new_line = "invalid ini file: new line\n";
+  const std::string format = "invalid ini file: format\n", nl = "invalid ini file: new line\n";
   const std::string p = "prog 'x'/", start = "[start][eth1][c;f g][spool][-q]\n";
   const std::string info =
       "cat <<E\nstatus: running\nuptime: 3600\ncpu_usage: 12.5\nmem: 100\nmem_usage: 0.53\ndisk: "
@@ -102,9 +100,9 @@ TEST(Sensor, HellosCommandsStatisticsAndStop) {
       {"\4" + list({"b", "zz", "a"}), answer(0x84, 0, "", list({"b", "=2", "zz", "", "a", "1"}, 2)),
        ini, "a=1\nb==2\n", "="},
       {"\4" + list({"a"}), answer(0x84, 1, format, nul), ini, "a=1\nno\n", "="},
-      {"\4" + list({"a"}), answer(0x84, 1, new_line, nul), ini, "a=1", "="},
-      {"\4" + list({"a"}), answer(0x84, 1, new_line, nul), ini,
-       "a=" + std::string(1100, 'x') + "\n", "="},
+      {"\4" + list({"a"}), answer(0x84, 1, nl, nul), ini, "a=1", "="},
+      {"\4" + list({"a"}), answer(0x84, 1, nl, nul), ini, "a=" + std::string(1100, 'x') + "\n",
+       "="},
       {"\4" + list({"a"}), answer(0x84, 1, "Success", nul), ini, "/", "="},
       {"\5" + list({"b", "new", "c", "x = y"}, 2), answer(0x85, 0, ""), ini, "z=1\nb=2\n",
        "b=new\nc=x = y\nz=1\n"},
@@ -171,7 +169,7 @@ TEST(Sensor, HellosCommandsStatisticsAndStop) {
   s.sensor->start();
   EXPECT_NE(fcntl(s.sensor->socket_fd, F_GETFD) & FD_CLOEXEC, 0);
   for (std::uint16_t id : {0x81, 0x8003}) EXPECT_EQ(s.console->receive(10s).value().id, id);
-  stime_t::g_timestamp = now + 1000ull * 1000000ull;
+  stime_t::g_timestamp = now + 5000ull * 1000000ull;  // the period exactly
   EXPECT_FALSE(s.console->receive(500ms));
   stime_t::g_timestamp = now + 6001ull * 1000000ull;
   EXPECT_EQ(s.console->receive(20s).value().id, 0x8003);
