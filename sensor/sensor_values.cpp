@@ -81,12 +81,8 @@ void sensor_t::write_ini() {
   };
 
   temp_file_t temp;
+  // The new file takes the old one's mode, as it would when rewritten in place.
   if (!temp.create(ini_path)) fail(errno);
-  // A file replaced by hand-set permissions keeps them, as it would when rewritten in place.
-  struct stat old_file;
-  if (::stat(ini_path.c_str(), &old_file) == 0 && S_ISREG(old_file.st_mode) &&
-      ::fchmod(temp.fd, old_file.st_mode & 07777) != 0)
-    fail(errno);
   if (!temp.write_all(format_ini(ini))) fail(errno);
   if (!temp.close()) fail(errno);
   if (!temp.rename_to(ini_path)) fail(errno);
