@@ -114,8 +114,6 @@ TEST(U2File, PacketSummaryLines) {
       "5.0   ::1:53 -> fe80::2:5353 88 UDP 2\n5.0   0.0.0.0:0 -> 0.0.0.0:0 47 ? 0\n"
       "5.0   0.0.0.0:0 -> 0.0.0.0:0 53 ? 0\n5.0   0.0.0.0:0 -> 0.0.0.0:0 46 ? 0\n"
       "5.0   10.0.0.1:0 -> 192.168.1.2:0 53 ? 20\n5.0   10.0.0.1:0 -> 192.168.1.2:0 41 ? 8\n");
-  log_t::disable("u2_file");
-  log_t::set_filename("");
 }
 
 // Separator, group and message split, "DELETED ", duplicates refilling the entry, ids that do
