@@ -106,10 +106,9 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
     std::vector<std::string> want;  // all bodies received after each step
     std::vector<std::string> log;
   } rows[] = {
-      // Resumes inside file 3, then the smallest number above is next, regular files only (lstat
-      // for an entry of unreported type); texts and packets cut to fit a frame; an unknown key
-      // reported once. Scans of a spool quiet for a second are skipped, but each 101st pass (so
-      // a strange name is warned about twice); a new file is still seen at once.
+      // Resumes inside file 3, then the smallest number above, regular files only (lstat for an
+      // entry of unreported type); texts and packets cut to fit a frame; an unknown key reported
+      // once. A spool quiet for a second is read only at every 101st pass; a new file at once.
       {{0x1, 3, static_cast<uint32_t>(s)},
        {[&](const fs::path& d) {
           write_file(d / "threats.log.2", a2.bytes());

@@ -92,20 +92,18 @@ TEST(U2File, PacketSummaryLines) {
   auto ip4 = [](uint32_t total, uint32_t proto) {
     return u2w::words({0x45000000 | total, 0, 64u << 24 | proto << 16, 0x0a000001, 0xc0a80102});
   };
-  const std::string tcp = u2w::words({1234u << 16 | 80, 7, 9, 0x50130000, 0}), v4 = eth(0x800);
-  const std::string udp = u2w::words({53u << 16 | 5353, 0}),
-                    v6 = eth(0x86DD) + u2w::words({0x60000000, 0, 0, 0, 0, 1, 0xfe800000, 0, 0, 2,
-                                                   44u << 24 | 1u << 16 | 0xC204, 34, 0x01060000, 0,
-                                                   17u << 24, 0});
-  std::string lines;
+  const std::string v4 = eth(0x800), tcp = u2w::words({1234u << 16 | 80, 7, 9, 0x50130000, 0});
+  std::string lines, udp = u2w::words({53u << 16 | 5353, 0});
+  const std::string v6 = eth(0x86DD) + u2w::words({0x60000000, 0, 0, 0, 0, 1, 0xfe800000, 0, 0, 2,
+                                                   0x2c01c204, 34, 0x01060000, 0, 17u << 24, 0});
   for (const std::string& data :
        {v4 + ip4(40, 6) + tcp, v4 + ip4(28, 17) + udp, v4 + ip4(28, 1) + udp, v6 + udp + "ab",
         eth(0) + v4 + ip4(40, 6).substr(0, 19), v6.substr(0, 53),
         eth(0x8100) + u2w::words({0x50800}) + ip4(28, 17) + udp,
         v4 + ip4(40, 6) + tcp.substr(0, 19), v4 + ip4(28, 17) + udp.substr(0, 7)}) {
     const auto* d = reinterpret_cast<const uint8_t*>(data.data());
-    const uint16_t n = static_cast<uint16_t>(data.size());
-    lines += u2_packet_summary_line(u2_decode_packet(d, n), d, n, 5000000) + std::string("\n");
+    const auto n = static_cast<uint16_t>(data.size());
+    (lines += u2_packet_summary_line(u2_decode_packet(d, n), d, n, 5000000)) += '\n';
   }
   EXPECT_EQ(
       lines,
