@@ -29,7 +29,6 @@ inline std::string words(std::initializer_list<uint32_t> values) {
   return s;
 }
 
-// A whole record (header and body) of any type.
 inline std::string record(uint32_t type, std::string const& body) {
   return words({type, static_cast<uint32_t>(body.size())}) + body;
 }

@@ -85,8 +85,8 @@ ferun::command_setup_t setup_in(const fs::path& dir, uint32_t options, uint32_t 
 
 // Each row: the setup's option bits (0x2: paths as given, else joined to the sensor directory)
 // and resume point, steps that change the spool (the first before the setup), the messages the
-// console receives after each step, and log lines each logged exactly once. Then setups with a
-// ".." in a path or a NUL in a text are refused, changing nothing; the connection goes on.
+// console receives after each step and 201 idle passes, and log lines each logged exactly once.
+// Then setups with a ".." in a path or a NUL in a text are refused, changing nothing.
 TEST(SpoolFollow, MessagesAndLogPerSpool) {
   using setup_t = ferun::command_setup_t;
   const std::tuple<std::string setup_t::*, std::string, std::string> refusals[] = {
@@ -99,18 +99,19 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
   const alert_t a1{1}, a2{2}, a3{3}, unknown{72, 424242, "1", "424242", 0, 17};
   const uint64_t s = a1.bytes().size();
   const uint32_t near = 0xfffffffau - static_cast<uint32_t>(s);
+  const std::string strange = "WARNING sensor: skip strange file with name threats.log.x\n";
   const struct {
     std::array<uint32_t, 3> setup;  // options, logtimestamp, logpos
     std::vector<std::function<void(const fs::path&)>> steps;
     std::vector<std::string> want;  // all bodies received after each step
     std::vector<std::string> log;
   } rows[] = {
-      // Resumes inside file 3, then the smallest number above is next, regular files only (lstat
-      // for an entry of unreported type); texts and packets cut to fit a frame; an unknown key
-      // reported once. Scans of a spool quiet for a second are skipped; a new file is still seen.
+      // Resumes inside file 3, then the smallest number above, regular files only (lstat for an
+      // entry of unreported type); texts and packets cut to fit a frame; an unknown key reported
+      // once. A spool quiet for a second is read only at every 101st pass; a new file at once.
       {{0x1, 3, static_cast<uint32_t>(s)},
        {[&](const fs::path& d) {
-          write_file(d / "threats.log.2", a2.bytes()), write_file(d / "threats.log.x", "");
+          write_file(d / "threats.log.2", a2.bytes());
           write_file(d / "threats.log.3", a3.bytes() + a1.bytes());
           write_file(d / "threats.log.8", cut_group.bytes());
           write_file(d / "threats.log.7", cut_message.bytes()), write_file(d / "other", a2.bytes());
@@ -122,16 +123,18 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
           close(fd);
         },
         [&](const fs::path& d) {
+          write_file(d / "threats.log.x", "");
           ASSERT_TRUE(ferun_test::poll_until(
               [&] { return std::time(nullptr) - fs::last_write_time(d) >= 2; }, 10s));
         },
         [&](const fs::path& d) {
+          fs::remove(d / "threats.log.x");
           write_file(d / "threats.log.9", unknown.bytes() + unknown.bytes());
         }},
        {a1.messages(3, 2 * s) + cut_message.messages(7, cut_message.bytes().size()) +
             cut_group.messages(8, cut_group.bytes().size()),
         "", unknown.messages(9, s - 10) + unknown.messages(9, 2 * s - 20)},
-       {"ERROR snort_parser: invalid key: 1:424242\n"}},
+       {"ERROR snort_parser: invalid key: 1:424242\n", strange + strange}},
       // Resumed past the end of its file, cut short, renamed over: read again from the start.
       {{0x2, 1, 100000},
        {[&](const fs::path& d) { write_file(d / "threats.log.1", a1.bytes() + a2.bytes()); },
@@ -175,7 +178,7 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
               (row.setup[0] & 0x2 ? "" : dir.string()) + "/etc/snort/snort.conf 10.0.0.0/8");
     for (size_t i = 0; i < row.steps.size(); ++i) {
       if (i) row.steps[i](dir / "spool");
-      while (f.sensor->process_u2() != 0) continue;
+      for (int idle = 0; idle < 201; idle += f.sensor->process_u2() == 0) continue;
       std::string got;
       while (got.size() < row.want[i].size()) {
         const auto body = f.console->receive(10s).value().body;

@@ -85,6 +85,35 @@ TEST(U2File, RecordsAndLogOfFilesWrittenInSlices) {
   log_t::set_filename("");
 }
 
+// The debug summary of IPv4 TCP, UDP, ICMP; IPv6 UDP behind a jumbo hop-by-hop option and a
+// fragment; undecoded: IPv4 (in two Ethernet headers) and IPv6 cut short, VLAN; TCP, UDP cut short.
+TEST(U2File, PacketSummaryLines) {
+  auto eth = [](uint32_t type) { return std::string(12, '\1') + u2w::words({type}).substr(2); };
+  auto ip4 = [](uint32_t total, uint32_t proto) {
+    return u2w::words({0x45000000 | total, 0, 64u << 24 | proto << 16, 0x0a000001, 0xc0a80102});
+  };
+  const std::string v4 = eth(0x800), tcp = u2w::words({1234u << 16 | 80, 7, 9, 0x50130000, 0});
+  std::string lines, udp = u2w::words({53u << 16 | 5353, 0});
+  const std::string v6 = eth(0x86DD) + u2w::words({0x60000000, 0, 0, 0, 0, 1, 0xfe800000, 0, 0, 2,
+                                                   0x2c01c204, 34, 0x01060000, 0, 17u << 24, 0});
+  for (const std::string& data :
+       {v4 + ip4(40, 6) + tcp, v4 + ip4(28, 17) + udp, v4 + ip4(28, 1) + udp, v6 + udp + "ab",
+        eth(0) + v4 + ip4(40, 6).substr(0, 19), v6.substr(0, 53),
+        eth(0x8100) + u2w::words({0x50800}) + ip4(28, 17) + udp,
+        v4 + ip4(40, 6) + tcp.substr(0, 19), v4 + ip4(28, 17) + udp.substr(0, 7)}) {
+    const auto* d = reinterpret_cast<const uint8_t*>(data.data());
+    const auto n = static_cast<uint16_t>(data.size());
+    (lines += u2_packet_summary_line(u2_decode_packet(d, n), d, n, 5000000)) += '\n';
+  }
+  EXPECT_EQ(
+      lines,
+      "5.0   10.0.0.1:1234 -> 192.168.1.2:80 54 TCP 0 [SYN,ACK,FIN] seq: 7 ack: 9\n"
+      "5.0   10.0.0.1:53 -> 192.168.1.2:5353 42 UDP 0\n5.0   10.0.0.1:0 -> 192.168.1.2:0 42 ? 8\n"
+      "5.0   ::1:53 -> fe80::2:5353 88 UDP 2\n5.0   0.0.0.0:0 -> 0.0.0.0:0 47 ? 0\n"
+      "5.0   0.0.0.0:0 -> 0.0.0.0:0 53 ? 0\n5.0   0.0.0.0:0 -> 0.0.0.0:0 46 ? 0\n"
+      "5.0   10.0.0.1:0 -> 192.168.1.2:0 53 ? 20\n5.0   10.0.0.1:0 -> 192.168.1.2:0 41 ? 8\n");
+}
+
 // Separator, group and message split, "DELETED ", duplicates refilling the entry, ids that do
 // not convert (skipped, never filed under the previous line's id), decimal fallback reported
 // once per missing key and load; a gen map line without three fields fails the load.
