@@ -84,10 +84,4 @@ std::optional<frame_t> console_client_t::receive(std::chrono::milliseconds timeo
   }
 }
 
-bool console_client_t::wait_closed(std::chrono::milliseconds timeout) {
-  for (const auto deadline = steady_clock::now() + timeout; receive(timeout);)
-    if (steady_clock::now() >= deadline) break;
-  return peer_closed_;
-}
-
 }  // namespace ferun_test

@@ -46,7 +46,6 @@ class console_client_t {
   // The next frame, or nullopt on timeout or once the peer has closed; a frame cut by the
   // timeout is kept for the next call.
   std::optional<frame_t> receive(std::chrono::milliseconds timeout);
-  bool wait_closed(std::chrono::milliseconds timeout);  // frames arriving first are dropped
   void close();
   int fd() const { return fd_; }
 

@@ -5,7 +5,6 @@
 
 #include "proto/commands.h"
 #include "proto/sensor_messages.h"
-#include "support/fmt_ring.h"
 
 using namespace ferun;
 using bytes_t = std::vector<unsigned char>;
@@ -58,8 +57,10 @@ TEST(Messages, SetupWireOrderAndAnswerText) {
 
   const answer_t answer(0x82, 1, "no");
   EXPECT_EQ(body_of(answer), (bytes_t{1, 2, 'n', 'o'}));
-  fmt_ring_reset();
-  EXPECT_STREQ(answer.to_str(), "answer\n{  status : FAIL\n  message: no\n}");
+  const char* answer_text = answer.to_str();  // the next text starts after it
+  EXPECT_STREQ(round_trip<command_get_value_t>({2, 1, 'a', 1, 'b'}).to_str(),
+               "command_get_value: \n{  a\n  b\n}");
+  EXPECT_STREQ(answer_text, "answer\n{  status : FAIL\n  message: no\n}");
 }
 
 TEST(Messages, EventAddressesMostSignificantFirstAndPortsByProtocol) {
