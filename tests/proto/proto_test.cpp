@@ -50,6 +50,8 @@ TEST(Framer, UploadsAreStoredPrivatelyAndNeverLeftBehind) {
   ASSERT_TRUE(std::dynamic_pointer_cast<command_file_t>(link.proto->read(false)));
   EXPECT_TRUE(ferun_test::read_file(link.proto->download_path()) == content);
   EXPECT_EQ(fs::status(link.tmpdir).permissions(), fs::owner_all);
+  EXPECT_EQ(fs::status(link.proto->download_path()).permissions(),
+            fs::owner_read | fs::owner_write);
   EXPECT_EQ(::open("/dev/null", O_RDONLY), 0);  // and closes it
   link.proto.reset();                           // the connection's end
   EXPECT_TRUE(fs::is_empty(link.tmpdir));
@@ -65,6 +67,8 @@ TEST(Framer, OnlyFramesSentAreLoggedAndALongAnswerIsCut) {
   link_t link;
   log_t::set_filename((link.temp / "log").string());
   log_t::enable("proto", "debug0");
+  link.console->send_frame(99, std::string(10240, 'x').data(), 10240);  // nothing dropped
+  EXPECT_EQ(link.proto->read(false), nullptr);
   link.proto->gather();
   link.proto->write(answer_t(0x85));
   EXPECT_EQ(ferun_test::read_file(link.temp / "log"), "");
