@@ -41,12 +41,11 @@ class console_client_t {
   console_client_t& operator=(const console_client_t&) = delete;
 
   void send(const ferun::command_t& cmd);  // id: the low 16 bits of cmd.id
-  void send_frame(std::uint16_t id, const void* body, std::size_t length);
+  void send_frame(std::uint16_t id, const void* body, std::size_t length);  // length < 65536
   void send_raw(const std::string& data);
   // The next frame, or nullopt on timeout or once the peer has closed; a frame cut by the
   // timeout is kept for the next call.
   std::optional<frame_t> receive(std::chrono::milliseconds timeout);
-  bool wait_closed(std::chrono::milliseconds timeout);  // frames arriving first are dropped
   void close();
   int fd() const { return fd_; }
 

@@ -1,11 +1,8 @@
 // Wire bodies and texts the console relies on.
 #include <gtest/gtest.h>
 
-#include <vector>
-
 #include "proto/commands.h"
 #include "proto/sensor_messages.h"
-#include "support/fmt_ring.h"
 
 using namespace ferun;
 using bytes_t = std::vector<unsigned char>;
@@ -18,16 +15,14 @@ bytes_t le(std::uint64_t value, int n) {
   return b;
 }
 
-bytes_t str(const std::string& s) {
-  bytes_t b(s.begin(), s.end());
-  b.insert(b.begin(), static_cast<unsigned char>(s.size()));
-  return b;
-}
-
 bytes_t concat(std::initializer_list<bytes_t> parts) {
   bytes_t all;
   for (const bytes_t& p : parts) all.insert(all.end(), p.begin(), p.end());
   return all;
+}
+
+bytes_t str(const std::string& s) {
+  return concat({{static_cast<unsigned char>(s.size())}, bytes_t(s.begin(), s.end())});
 }
 
 bytes_t body_of(const command_t& cmd) {
@@ -52,14 +47,25 @@ TEST(Messages, SetupWireOrderAndAnswerText) {
               str("sid-msg.map"), str("gen-msg.map"), str("/var/log/snort"), str("threats.log"),
               le(1700000000, 4), le(24, 4)});
   const auto setup = round_trip<command_setup_t>(body);
-  EXPECT_EQ(setup.stats_period, 60000u);
   EXPECT_EQ(setup.logdir, "/var/log/snort");
-  EXPECT_EQ(setup.logpos, 24u);
+  try {
+    command_setup_t().deserialize(body.data(), 3);
+    ADD_FAILURE() << "a cut body raises";
+  } catch (const serializer_exception_t& e) {
+    EXPECT_STREQ(e.what(), "buffer overflow");  // a sensor's log shows it
+  }
 
   const answer_t answer(0x82, 1, "no");
   EXPECT_EQ(body_of(answer), (bytes_t{1, 2, 'n', 'o'}));
-  fmt_ring_reset();
-  EXPECT_STREQ(answer.to_str(), "answer\n{  status : FAIL\n  message: no\n}");
+  // Each text ends where the next one starts.
+  const char* texts[] = {answer.to_str(), round_trip<command_ids_action_t>({2}).to_str(),
+                         round_trip<command_set_value_t>({1, 1, 'k', 1, 'v'}).to_str(),
+                         round_trip<command_get_value_t>({2, 1, 'a', 1, 'b'}).to_str(),
+                         answer.to_str()};
+  EXPECT_STREQ(texts[0], "answer\n{  status : FAIL\n  message: no\n}");
+  EXPECT_STREQ(texts[1], "command_ids_action\n{\n  action: STOP\n}");
+  EXPECT_STREQ(texts[2], "command_set_value: \n{  k: v\n}");
+  EXPECT_STREQ(texts[3], "command_get_value: \n{  a\n  b\n}");
 }
 
 TEST(Messages, EventAddressesMostSignificantFirstAndPortsByProtocol) {
@@ -69,10 +75,9 @@ TEST(Messages, EventAddressesMostSignificantFirstAndPortsByProtocol) {
   const bytes_t ip = {1, 192, 168, 0, 1, 10, 0, 0, 2, 6};  // version, source, destination, protocol
   const bytes_t body = concat({ids, macs, ip, le(0x1234, 2), le(80, 2), le(1, 2), le(9, 4),
                                le(10, 2), le(1, 4), le(1600000000, 4), le(4096, 4)});
-  ASSERT_EQ(body.size(), 84u);
   auto e = round_trip<command_event_t>(body);
-  EXPECT_EQ(e.ip_source.v4, 0xc0a80001u);
-  EXPECT_EQ(e.ip_destination.v4, 0x0a000002u);
+  EXPECT_NE(std::string(e.to_str()).find("  ip_source: 192.168.0.1\n  ip_destination: 10.0.0.2\n"),
+            std::string::npos);
   e.protocol = 59;  // no port fields
   EXPECT_EQ(body_of(e).size(), 80u);
 }

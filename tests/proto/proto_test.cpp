@@ -1,5 +1,6 @@
 #include "proto/proto.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -42,29 +43,32 @@ struct link_t {
 
 TEST(Framer, UploadsAreStoredPrivatelyAndNeverLeftBehind) {
   link_t link, cut;
-  const int free_fd = ::dup(0);
-  ::close(free_fd);
+  ::close(0);                        // the upload's file gets descriptor 0
   std::string content(10241, '\0');  // more than one chunk
   for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7);
   link.send_upload(content, content.size());
   ASSERT_TRUE(std::dynamic_pointer_cast<command_file_t>(link.proto->read(false)));
   EXPECT_TRUE(ferun_test::read_file(link.proto->download_path()) == content);
   EXPECT_EQ(fs::status(link.tmpdir).permissions(), fs::owner_all);
-  EXPECT_EQ(::dup(0), free_fd);  // the file's descriptor is closed, once
-  ::close(free_fd);
-  link.proto.reset();  // the connection's end
+  EXPECT_EQ(fs::status(link.proto->download_path()).permissions(),
+            fs::owner_read | fs::owner_write);
+  EXPECT_EQ(::open("/dev/null", O_RDONLY), 0);  // and closes it
+  link.proto.reset();                           // the connection's end
   EXPECT_TRUE(fs::is_empty(link.tmpdir));
 
   cut.send_upload("abc", 2);
   cut.console->close();
   EXPECT_THROW(cut.proto->read(false), boost::system::system_error);
   EXPECT_TRUE(fs::is_empty(cut.tmpdir));
+  EXPECT_EQ(cut.proto->read(true), nullptr) << "a failed frame is handed out once";
 }
 
 TEST(Framer, OnlyFramesSentAreLoggedAndALongAnswerIsCut) {
   link_t link;
   log_t::set_filename((link.temp / "log").string());
   log_t::enable("proto", "debug0");
+  link.console->send_frame(99, std::string(10240, 'x').data(), 10240);  // nothing dropped
+  EXPECT_EQ(link.proto->read(false), nullptr);
   link.proto->gather();
   link.proto->write(answer_t(0x85));
   EXPECT_EQ(ferun_test::read_file(link.temp / "log"), "");

@@ -26,6 +26,8 @@ TEST(Log, RingGrammarLineRuleFilesAndThreads) {
   EXPECT_EQ(strlen(fmt_ring_printf(false, "%s", std::string(20000, 'x').c_str())), 10239u);
   EXPECT_EQ(g_fmt_buffer_pos, g_fmt_buffer_size);
   EXPECT_STREQ(fmt_ip6(in6addr_loopback), "::1");
+  EXPECT_STREQ(fmt(ether_addr{{0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e}}), "00:1a:2b:3c:4d:5e");
+  EXPECT_STREQ(fmt_ring_printf(false, "x%ls", L"\x100"), "") << "no text in this locale";
   ferun_test::temp_dir_t dir;
   const std::string first = (dir / "1.log").string(), second = (dir / "2.log").string();
   testing::internal::CaptureStdout();
@@ -37,10 +39,12 @@ TEST(Log, RingGrammarLineRuleFilesAndThreads) {
   g_proto.warning("first ");
   fmt_ip(1);
   g_proto.info("below the level keeps the line open\n");
-  EXPECT_EQ(g_fmt_buffer_pos, 0);
+  EXPECT_STREQ(g_fmt_buffer, "");
   fmt_ip(1);
   g_proto.error("half\n");
   EXPECT_EQ(g_fmt_buffer_pos, 0);
+  log_t::disable("sensor");
+  g_sensor.warning("disabled\n");
   log_t::set_filename(second);
   const char* mine = fmt_ip(0x7f000001u);
   std::vector<std::thread> threads;
