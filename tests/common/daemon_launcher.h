@@ -14,8 +14,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "common/poll_until.h"
-#include "common/temp_dir.h"
+#include "common/test_util.h"
 
 namespace ferun_test {
 

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "common/console_client.h"
-#include "common/temp_dir.h"
+#include "common/test_util.h"
 #include "sensor/sensor.h"
 
 namespace ferun_test {

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "common/daemon_launcher.h"
-#include "common/poll_until.h"
 #include "common/sensor_fixture.h"
+#include "common/test_util.h"
 #include "support/clock.h"
 
 namespace fs = boost::filesystem;

@@ -9,8 +9,8 @@
 #include <functional>
 
 #include "common/daemon_launcher.h"
-#include "common/poll_until.h"
 #include "common/sensor_fixture.h"
+#include "common/test_util.h"
 #include "common/u2_writer.h"
 
 namespace fs = boost::filesystem;

@@ -5,7 +5,7 @@
 #include <tuple>
 
 #include "common/daemon_launcher.h"
-#include "common/temp_dir.h"
+#include "common/test_util.h"
 #include "common/u2_writer.h"
 #include "snort/snort_msg_map.h"
 #include "snort/u2_file.h"

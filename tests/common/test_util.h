@@ -1,11 +1,14 @@
-// A fresh directory under the system's temporary directory, removed with its content at the end.
+// Test helpers: a fresh temporary directory, and waiting for what another thread or process does.
 #pragma once
 
 #include <boost/filesystem.hpp>
+#include <chrono>
 #include <string>
+#include <thread>
 
 namespace ferun_test {
 
+// A fresh directory under the system's temporary directory, removed with its content at the end.
 class temp_dir_t {
  public:
   explicit temp_dir_t(const std::string& tag = "ferun-test")
@@ -24,5 +27,15 @@ class temp_dir_t {
   boost::filesystem::path path_;
   boost::system::error_code ignored_;
 };
+
+// Polls `done` every 5 ms until it holds or `deadline` has passed; whether it held.
+template <class F>
+bool poll_until(F done, std::chrono::milliseconds deadline) {
+  using clock = std::chrono::steady_clock;
+  for (const auto end = clock::now() + deadline; !done();
+       std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+    if (clock::now() >= end) return false;
+  return true;
+}
 
 }  // namespace ferun_test
