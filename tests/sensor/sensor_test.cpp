@@ -70,7 +70,7 @@ TEST(Sensor, HellosCommandsStatisticsAndStop) {
   const std::string format = "invalid ini file: format\n", nl = "invalid ini file: new line\n";
   const std::string p = "prog 'x'/", start = "[start][eth1][c;f g][spool][-q]\n";
   const std::string info =
-      "cat <<E\nstatus: running\nuptime: 3600\ncpu_usage: 12.5\nmem: 100\nmem_usage: 0.53\ndisk: "
+      "cat <<E\nstatus: running\nuptime: 3900\ncpu_usage: 12.5\nmem: 900\nmem_usage: 0.53\ndisk: "
       "200\ndisk_usage: -1\nrx_bytes: 1\nrx_packets: 2\ntx_bytes: 3\ntx_packets: 9\nE\nexit 1";
   const row_t rows[] = {
       {hello("a/b"), answer(0x81, 1, "path attack detected (a/b)", no), "data/a", "", {}},
@@ -92,9 +92,9 @@ TEST(Sensor, HellosCommandsStatisticsAndStop) {
       {"\3\3", answer(0x83, 0, ""), p + "calls", "", "[stop][eth1][-q]\n" + start},
       {"\3\4", answer(0x83, 0, ""), p + "calls", "", "[reload][eth1][-q]\n"},
       {"",
-       le(0x8003, 2) + le(7, 4) + le(now, 8) + str("running") + le(1250, 2) + le(100, 8) +
+       le(0x8003, 2) + le(7, 4) + le(now, 8) + str("running") + le(1250, 2) + le(900, 8) +
            le(52, 2) + le(200, 8) + le(65436, 2) + le(1, 8) + le(2, 8) + le(3, 8) + le(9, 8) +
-           le(3600, 4),
+           le(3900, 4),
        p + "info.x", info, "="},
       {"\4" + list({"a", "b"}), answer(0x84, 0, "", list({"a", "", "b", ""}, 2)), ini, "", {}},
       {"\4" + list({"b", "zz", "a"}), answer(0x84, 0, "", list({"b", "=2", "zz", "", "a", "1"}, 2)),
