@@ -72,11 +72,11 @@ TEST(Messages, EventAddressesMostSignificantFirstAndPortsByProtocol) {
   const bytes_t ids = concat({le(1, 4), le(2, 4), le(1700000000123456, 8), le(2003, 4), le(1, 4),
                               le(5, 4), le(6, 4), str(""), str(""), le(3, 4)});
   const bytes_t macs = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
-  const bytes_t ip = {1, 192, 168, 0, 1, 10, 0, 0, 2, 6};  // version, source, destination, protocol
+  const bytes_t ip = {1, 192, 168, 7, 1, 10, 0, 0, 2, 6};  // version, source, destination, protocol
   const bytes_t body = concat({ids, macs, ip, le(0x1234, 2), le(80, 2), le(1, 2), le(9, 4),
                                le(10, 2), le(1, 4), le(1600000000, 4), le(4096, 4)});
   auto e = round_trip<command_event_t>(body);
-  EXPECT_NE(std::string(e.to_str()).find("  ip_source: 192.168.0.1\n  ip_destination: 10.0.0.2\n"),
+  EXPECT_NE(std::string(e.to_str()).find("  ip_source: 192.168.7.1\n  ip_destination: 10.0.0.2\n"),
             std::string::npos);
   e.protocol = 59;  // no port fields
   EXPECT_EQ(body_of(e).size(), 80u);
