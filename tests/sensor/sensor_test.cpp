@@ -107,8 +107,8 @@ TEST(Sensor, HellosCommandsStatisticsAndStop) {
       {"\5" + list({"b", "new", "c", "x = y"}, 2), answer(0x85, 0, ""), ini, "z=1\nb=2\n",
        "b=new\nc=x = y\nz=1\n"},
       {"\5" + list({"a", "2"}, 2), answer(0x85, 1, format), ini, "a=1\nx\n", "="},
-      {"\5" + list({"good", "1", "na\nme", "v"}, 2),
-       answer(0x85, 1, "can't store value \"na\\nme\": the name holds a newline"), ini, "k=v\n",
+      {"\5" + list({"good", "1", "n \nme", "v"}, 2),
+       answer(0x85, 1, "can't store value \"n \\nme\": the name holds a newline"), ini, "k=v\n",
        "="},
   };
   stime_t::g_timestamp = now;
