@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <boost/filesystem/operations.hpp>
@@ -188,8 +187,6 @@ bool sensor_t::init() {
   }
   ini_path = path_join(sensor_dir, "sensor.ini");
 
-  // Private to the daemon: the script output files in it describe the host and the IDS.
-  mkdir(conf.tmpdir.c_str(), 0700);
   const fs::path out = path_join(
       conf.tmpdir, string_utils::format("sysinfo_%s_%u.out", interface.c_str(),
                                         static_cast<unsigned>(tcp_socket.native_handle())));

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <exception>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sensor/replace_file.h"
@@ -67,6 +68,19 @@ bool is_symlink(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
+// The components of `path` in order, without the empty ones and ".".
+std::vector<std::string> path_parts(const std::string& path) {
+  std::vector<std::string> parts;
+  for (std::size_t start = 0; start <= path.size();) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    std::string part = path.substr(start, end - start);
+    if (!part.empty() && part != ".") parts.push_back(std::move(part));
+    start = end + 1;
+  }
+  return parts;
+}
+
 // Throws the path-attack refusal when a component of `relative` below `from` is a symbolic link
 // that leads out of `real_base` (the canonical sensor directory), or whose end cannot be told
 // (dangling, a loop): writing through it could land anywhere. Links that stay inside are followed
@@ -74,14 +88,7 @@ bool is_symlink(const std::string& path) {
 void check_links(const fs::path& real_base, const fs::path& from, const std::string& relative) {
   boost::system::error_code error;
   fs::path current = from;
-  std::size_t start = 0;
-  while (start <= relative.size()) {
-    std::size_t end = relative.find('/', start);
-    if (end == std::string::npos) end = relative.size();
-    const std::string part = relative.substr(start, end - start);
-    start = end + 1;
-    if (part.empty() || part == ".") continue;
-
+  for (const std::string& part : path_parts(relative)) {
     current /= part;
     const fs::file_status status = fs::symlink_status(current, error);
     if (error || !fs::exists(status)) break;
@@ -132,13 +139,7 @@ struct unpacked_t {
       const std::string parent = slash == std::string::npos ? "" : member.substr(0, slash);
       real = fs::weakly_canonical(path_join(target, parent)).string();
     }
-    std::size_t start = 0;
-    while (start <= text.size()) {
-      std::size_t end = text.find('/', start);
-      if (end == std::string::npos) end = text.size();
-      const std::string part = text.substr(start, end - start);
-      start = end + 1;
-      if (part.empty() || part == ".") continue;
+    for (const std::string& part : path_parts(text)) {
       if (part == "..") {
         real.erase(real.rfind('/') == std::string::npos ? 0 : real.rfind('/'));
         continue;

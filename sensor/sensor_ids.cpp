@@ -6,7 +6,6 @@
 // and then reads the output file, which is made afresh for each call and removed once read. Every
 // value in that line comes from the configuration or the console, so each is quoted as one shell
 // word; an empty value adds no word.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -43,8 +42,6 @@ std::string output_name(const std::string& interface, int fd) {
 std::string run_script(sensor_t& sensor, const std::string& command,
                        const std::vector<std::string>& words, int& rc) {
   const config_t& conf = sensor.conf;
-  // An existing directory is fine; any other failure shows up as the output file's failure.
-  ::mkdir(conf.tmpdir.c_str(), 0700);
   const std::string out =
       conf.tmpdir.string() + "/" + output_name(sensor.interface, sensor.tcp_socket.native_handle());
 

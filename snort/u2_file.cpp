@@ -75,7 +75,6 @@ void u2_file_t::open(std::string const& path) {
   position = 0;
   past_limit = false;
   stream_offset = 0;
-  ahead_at = unknown_offset;
 }
 
 void u2_file_t::close() {

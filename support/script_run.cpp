@@ -1,8 +1,10 @@
 #include "support/script_run.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <boost/filesystem/path.hpp>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +28,9 @@ struct owned_file_t {
 script_run_t run_script_to_file(const std::string& command, const std::string& out) {
   script_run_t run;
   run.line = command + " >" + shell_quote(out) + " 2>&1";
+  // Private to the daemon: the output describes the host and the IDS. An existing directory is
+  // fine; any other failure shows up as the output file's failure.
+  ::mkdir(boost::filesystem::path(out).parent_path().c_str(), 0700);
   // Whoever made the name before (an earlier run cut short, another user) does not decide
   // where the output goes: the file is ours, new, and not a link.
   ::unlink(out.c_str());
