@@ -6,10 +6,8 @@
 
 #include <boost/filesystem/operations.hpp>
 #include <boost/system/system_error.hpp>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
 
 #include "support/clock.h"
@@ -182,17 +180,8 @@ bool sensor_t::init() {
     why = string_utils::format("data directory %s %s", conf.datadir.c_str(), why.c_str());
   } else {
     const std::string name = sensor_dir.filename().string();
-    if (::mkdirat(data.get(), name.c_str(), 0755) != 0 && errno != EEXIST)
-      why = string_utils::format("can't create data directory for sensor %s (%s)",
-                                 sensor_name.c_str(), std::strerror(errno));
-    else if (!(sensor_fd = fd_t(open_subdir(data.get(), name))))
-      why = errno == ELOOP     ? std::string("is a symbolic link")
-            : errno == ENOTDIR ? std::string("is not a directory")
-                               : std::string("cannot be examined: ") + std::strerror(errno);
-    else
-      why = private_dir_problem(sensor_fd.get());
-    if (!why.empty() && why.compare(0, 6, "can't ") != 0)
-      why = string_utils::format("sensor directory %s %s", name.c_str(), why.c_str());
+    sensor_fd = fd_t(open_private_dir(name, 0755, why, data.get()));
+    if (!sensor_fd) why = string_utils::format("sensor directory %s %s", name.c_str(), why.c_str());
   }
   if (!why.empty()) {
     sensor_fd.reset();

@@ -127,13 +127,13 @@ std::string private_dir_problem(int fd) {
   return std::string();
 }
 
-int open_private_dir(const std::string& path, mode_t create_mode, std::string& why) {
-  const bool created = create_mode != 0 && ::mkdir(path.c_str(), create_mode) == 0;
+int open_private_dir(const std::string& path, mode_t create_mode, std::string& why, int at) {
+  const bool created = create_mode != 0 && ::mkdirat(at, path.c_str(), create_mode) == 0;
   if (create_mode != 0 && !created && errno != EEXIST) {
     why = std::string("cannot be created: ") + std::strerror(errno);
     return -1;
   }
-  fd_t dir(open_subdir(AT_FDCWD, path));
+  fd_t dir(open_subdir(at, path));
   if (!dir) {
     why = errno == ELOOP     ? std::string("is a symbolic link")
           : errno == ENOTDIR ? std::string("is not a directory")

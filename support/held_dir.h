@@ -5,6 +5,7 @@
 // otherwise.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -55,10 +56,12 @@ int make_dirs(int dir, const std::vector<std::string>& parts, std::size_t count)
 // neither group nor others may write.
 std::string private_dir_problem(int fd);
 
-// Opens the directory `path` and checks it as above; with `create_mode` not 0 a missing one is
-// made first with that mode (the umask then does not narrow it). On failure -1, with `why` telling
-// the reason ("is a symbolic link", "cannot be created: ..."). The path's parent is trusted.
-int open_private_dir(const std::string& path, mode_t create_mode, std::string& why);
+// Opens the directory `path` (relative to the directory `at`, or the working directory) and
+// checks it as above; with `create_mode` not 0 a missing one is made first with that mode (the
+// umask then does not narrow it). On failure -1, with `why` telling the reason ("is a symbolic
+// link", "cannot be created: ..."). The path's parent is trusted.
+int open_private_dir(const std::string& path, mode_t create_mode, std::string& why,
+                     int at = AT_FDCWD);
 
 // Creates `name` in `dir` afresh (O_CREAT | O_EXCL | O_NOFOLLOW), whatever held the name before
 // (a stale file or a link) being removed first.
