@@ -142,6 +142,7 @@ TEST_F(uploads_t, NoLinkIsFollowed) {
       {":", 2, "", "ln -s \"$OUT\" b" + tar + "b", attack + "b)"},
       {":", 2, "", "ln -s ../../.. up" + tar + "up", attack + "up)"},
       {":", 2, "", "mkdir d && ln -s a/../.. d/up" + tar + "d", attack + "d/up)"},
+      {":", 2, "", "printf t >a" + tar + "a m --transform s,^m,x/../../m,", attack + "x/../../m)"},
       {":", 2, "", "ln -s p/p/../../x sensor.ini" + tar + "sensor.ini", attack + "sensor.ini)"},
       {":", 2, "", "ln -s . a && " + through, unable},
       {":", 2, "", "ln -s \"$OUT\" a && " + through, attack + "a)"},
@@ -157,11 +158,11 @@ TEST_F(uploads_t, NoLinkIsFollowed) {
 // the "./" entry changes nothing.
 TEST_F(uploads_t, NoOwnerOrModeIsKept) {
   const std::string made =
-      "mkdir t && cd t && printf s >s && chmod 6777 s && mkdir -m 777 d && "
+      "mkdir t && cd t && printf s >s && chmod 6777 s && mkdir -m 777 d && mkdir -m 750 e && "
       "chmod 777 . && tar --owner=65534 --group=65534 -czf ../out ";
   const std::vector<row_t> rows{
       {":", 2, "", made + ".", ok,
-       ". 755 0 \nconf 755 0 \nconf/a 600 0 stored\nd 755 0 \n"
+       ". 755 0 \nconf 755 0 \nconf/a 600 0 stored\nd 755 0 \ne 750 0 \n"
        "s 755 0 s\n"},
       {":", 2, "conf/n", made + "./s", ok, "conf/n 755 0 \nconf/n/s 755 0 s\n"},
       {"chmod 6666 conf/a", 2, "conf", "printf z >a" + tar + "a", ok, "conf/a 644 0 z\n"},
@@ -276,10 +277,11 @@ TEST(SensorFiles, HelloChecksTheDirectoryAndRemovesLeftovers) {
       {deep, "hello from sensor!"}};
   for (const auto& [setup, message] : rows) {
     ferun_test::sensor_fixture_t f;
-    shell(f.conf.datadir, "mkdir -m 755 ids-7 ../outside && " + setup, f);
+    shell(f.conf.datadir, "mkdir -m 755 ids-7 ../outside && printf k >ids-7/k && " + setup, f);
     EXPECT_EQ(f.handshake("ids", 7, "probe").message, message);
     EXPECT_EQ(tree(f.root / "outside"), ". 755 0 \n");
     EXPECT_FALSE(fs::exists(f.conf.datadir / "ids-7/.upload-x"));
+    EXPECT_EQ(read_file(f.conf.datadir / "ids-7/k"), "k");
   }
 }
 
