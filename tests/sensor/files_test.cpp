@@ -26,8 +26,10 @@ using ferun_test::read_file;
 
 // Every entry below `dir`, itself included, as "name mode owner content-or-link-text", sorted.
 std::string tree(const fs::path& dir) {
+  std::vector<fs::path> paths{dir};
+  paths.insert(paths.end(), fs::recursive_directory_iterator(dir), {});
   std::set<std::string> lines;
-  const auto line = [&](const fs::path& path) {
+  for (const fs::path& path : paths) {
     struct stat st;
     ::lstat(path.c_str(), &st);
     lines.insert(path.lexically_relative(dir).string() +
@@ -36,9 +38,7 @@ std::string tree(const fs::path& dir) {
                   : S_ISREG(st.st_mode) ? read_file(path)
                                         : "") +
                  "\n");
-  };
-  line(dir);
-  for (fs::recursive_directory_iterator it(dir), end; it != end; ++it) line(it->path());
+  }
   return std::accumulate(lines.begin(), lines.end(), std::string());
 }
 
@@ -88,19 +88,16 @@ ferun::answer_t upload(ferun_test::sensor_fixture_t& f, const row_t& row) {
   return answer(f);
 }
 
-// Each row starts from the same sensor directory: conf/a (mode 0600) and nothing else.
+// Each row starts from the same sensor directory, conf/a (mode 0600) alone, and the same canary.
+const std::string reset =
+    "find . -mindepth 1 -delete && mkdir conf && printf stored >conf/a && chmod 600 conf/a && rm "
+    "-rf \"$OUT\" \"$TMP\" && mkdir -m 700 \"$TMP\" && mkdir \"$OUT\" && printf kept "
+    ">\"$OUT\"/keep && ";
 void run_rows(ferun_test::sensor_fixture_t& f, const std::vector<row_t>& rows) {
   const fs::path dir = f.sensor->sensor_dir, outside = f.root / "outside";
   for (const row_t& row : rows) {
     SCOPED_TRACE(row.setup + " | " + row.content);
-    shell(dir,
-          "find . -mindepth 1 -delete && mkdir conf && printf stored >conf/a && chmod 600 conf/a",
-          f);
-    shell(dir,
-          "rm -rf \"$OUT\" \"$TMP\" && mkdir -m 700 \"$TMP\" && mkdir \"$OUT\" && printf "
-          "kept >\"$OUT\"/keep && " +
-              row.setup,
-          f);
+    shell(dir, reset + row.setup, f);
     const std::string before = tree(dir);
     const ferun::answer_t a = upload(f, row);
     EXPECT_EQ(string_utils::format("%x:%u:", a.id, a.status) + a.message, row.answer);
