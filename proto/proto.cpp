@@ -23,13 +23,10 @@ log_t proto_t::L("proto");
 
 namespace {
 
-// Owns one file descriptor and closes it once, when it goes out of scope.
-struct unique_fd_t {
-  ~unique_fd_t() {
-    if (fd >= 0) ::close(fd);
-  }
-  int fd;
-};
+// The last component of `path`.
+std::string fs_name(const std::string& path) {
+  return boost::filesystem::path(path).filename().string();
+}
 
 std::string system_text(int error) {
   return boost::system::system_category().message(error);
@@ -82,9 +79,9 @@ proto_t::~proto_t() {
 }
 
 void proto_t::remove_download() {
-  if (download_path_.empty()) return;
-  ::unlink(download_path_.c_str());
-  ::unlink((download_path_ + ".gz").c_str());
+  if (download_dir_) ::unlinkat(download_dir_.get(), fs_name(download_path_).c_str(), 0);
+  download_fd_.reset();
+  download_dir_.reset();
 }
 
 boost::asio::io_context& proto_t::context() const {
@@ -267,21 +264,21 @@ std::shared_ptr<command_t> proto_t::read(bool nonblocking) {
 }
 
 void proto_t::receive_upload(std::uint32_t size) {
-  // Private to the daemon's user: the directory holds what consoles upload.
-  if (::mkdir(dir_.c_str(), 0700) != 0 && errno != EEXIST)
-    throw boost::filesystem::filesystem_error(
-        "mkdir", dir_, boost::system::error_code(errno, boost::system::system_category()));
-
+  remove_download();
   download_path_ =
       path_join(dir_, string_utils::format("sensor_%p.download", static_cast<const void*>(this)))
           .string();
   download_error_.clear();
-
-  // O_NOFOLLOW: the temporary directory may be shared, so a link planted under the download
-  // file's name must not redirect the write.
-  const unique_fd_t file{
-      ::open(download_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600)};
-  if (file.fd < 0) download_error_ = system_text(errno);
+  // Private to the daemon's user, checked each time (a cleaner may have removed it, another user
+  // made it again): the directory holds what consoles upload. The file is new and not a link.
+  std::string why;
+  download_dir_.reset(open_private_dir(dir_.string(), 0700, why));
+  if (!download_dir_)
+    download_error_ = string_utils::format("temporary directory %s %s", dir_.c_str(), why.c_str());
+  else
+    download_fd_.reset(create_fresh(download_dir_.get(), fs_name(download_path_), O_RDWR, 0600));
+  if (download_dir_ && !download_fd_) download_error_ = system_text(errno);
+  const int file_fd = download_fd_.get();
 
   // The whole content is taken off the stream even when it cannot be stored, so that the next
   // frame is read from where it starts.
@@ -295,7 +292,7 @@ void proto_t::receive_upload(std::uint32_t size) {
       remove_download();
       throw boost::system::system_error(error, "read");
     }
-    if (download_error_.empty() && !write_all(file.fd, body_.data(), n))
+    if (download_error_.empty() && !write_all(file_fd, body_.data(), n))
       download_error_ = system_text(errno);
     received += static_cast<std::uint32_t>(n);
   }

@@ -16,10 +16,12 @@
 // body read (the peer's close included) is not raised: it closes the socket, after which `read`
 // returns empty and `write` sends nothing.
 //
-// After `read` has handed out a file command (id 6), its content is already in `download_path()`;
-// `download_error()` is empty when the content was stored whole, and otherwise holds the system's
-// error text (open or write failed: the content was still taken off the stream). A cut upload
-// (the stream ends first) raises and leaves no download file.
+// After `read` has handed out a file command (id 6), its content is already in `download_path()`,
+// open as `download_fd()`; `download_error()` is empty when the content was stored whole, and
+// otherwise holds the reason (the temporary directory refused, open or write failed: the content
+// was still taken off the stream). A cut upload (the stream ends first) raises and leaves no
+// download file. The temporary directory is checked at every upload and the file created in it by
+// descriptor, never through a link.
 //
 // The framer arms asynchronous reads that refer to it: destroy it only after its socket is
 // closed or when its I/O context is never run again.
@@ -35,6 +37,7 @@
 #include <vector>
 
 #include "proto/commands.h"
+#include "support/held_dir.h"
 #include "support/log.h"
 
 namespace ferun {
@@ -81,10 +84,12 @@ class proto_t {
   boost::asio::ip::tcp::socket* socket() const { return socket_; }
   // Full path of the last upload's file; empty before the first upload.
   const std::string& download_path() const { return download_path_; }
+  // The download file, open for reading and writing; -1 when it could not be made.
+  int download_fd() const { return download_fd_.get(); }
   // Empty when the last upload was stored whole, else why it was not.
   const std::string& download_error() const { return download_error_; }
-  // Removes the download file (under its own name and with ".gz" appended) once it has been
-  // placed or refused; the destructor does the same for a connection that ends first.
+  // Removes and closes the download file once it has been placed or refused; the destructor
+  // does the same for a connection that ends first.
   void remove_download();
 
  private:
@@ -110,6 +115,8 @@ class proto_t {
   const boost::filesystem::path& dir_;
   std::string download_path_;
   std::string download_error_;
+  fd_t download_dir_;  // the temporary directory, as checked for the last upload
+  fd_t download_fd_;
   header_t header_;
   std::array<unsigned char, header_size> header_bytes_{};
   std::array<unsigned char, body_size> body_{};

@@ -4,29 +4,34 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <boost/filesystem/operations.hpp>
 #include <cerrno>
+#include <random>
 #include <utility>
+
+#include "support/string_utils.h"
 
 namespace ferun {
 
 temp_file_t::~temp_file_t() {
   if (fd >= 0) ::close(fd);
-  if (!path.empty()) ::unlink(path.c_str());
+  if (!name.empty()) ::unlinkat(dir_, name.c_str(), 0);
 }
 
-bool temp_file_t::create(const boost::filesystem::path& target) {
-  const boost::filesystem::path dir = target.parent_path();
+bool temp_file_t::create(int dir, const std::string& target) {
+  static thread_local std::mt19937_64 random{std::random_device{}()};
+  dir_ = dir;
+  target_ = target;
+  struct stat old_file;
+  const bool keep_mode = ::fstatat(dir, target.c_str(), &old_file, AT_SYMLINK_NOFOLLOW) == 0 &&
+                         S_ISREG(old_file.st_mode);
   for (int attempt = 0; attempt < 16; ++attempt) {
-    const std::string name =
-        (dir / boost::filesystem::unique_path(target.filename().string() + ".%%%%%%%%.tmp"))
-            .string();
-    fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    const std::string candidate = string_utils::format("%s.%016llx.tmp", target.c_str(),
+                                                       static_cast<unsigned long long>(random()));
+    fd = ::openat(dir, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                  0644);
     if (fd >= 0) {
-      path = name;
-      struct stat old_file;
-      return ::stat(target.c_str(), &old_file) != 0 || !S_ISREG(old_file.st_mode) ||
-             ::fchmod(fd, old_file.st_mode & 07777) == 0;
+      name = candidate;
+      return !keep_mode || ::fchmod(fd, old_file.st_mode & 0755) == 0;
     }
     if (errno != EEXIST) return false;
   }
@@ -46,13 +51,11 @@ bool temp_file_t::write_all(const char* data, std::size_t size) {
   return true;
 }
 
-bool temp_file_t::copy_from(const std::string& source) {
-  const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return false;
+bool temp_file_t::copy_from(int source) {
   char buffer[64 * 1024];
   bool ok = true;
-  for (;;) {
-    const ssize_t n = ::read(in, buffer, sizeof buffer);
+  for (off_t at = 0;;) {
+    const ssize_t n = ::pread(source, buffer, sizeof buffer, at);
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -63,10 +66,8 @@ bool temp_file_t::copy_from(const std::string& source) {
       ok = false;
       break;
     }
+    at += n;
   }
-  const int error = errno;
-  ::close(in);
-  errno = error;
   return ok;
 }
 
@@ -79,9 +80,9 @@ bool temp_file_t::close() {
   return synced && closed;
 }
 
-bool temp_file_t::rename_to(const boost::filesystem::path& target) {
-  if (::rename(path.c_str(), target.c_str()) != 0) return false;
-  path.clear();
+bool temp_file_t::rename_to_target() {
+  if (::renameat(dir_, name.c_str(), dir_, target_.c_str()) != 0) return false;
+  name.clear();
   return true;
 }
 

@@ -172,18 +172,28 @@ bool sensor_t::init() {
     L.debug(0, "data dir for %u:%s sensor: %s\n", sensor_id, sensor_name.c_str(),
             sensor_dir.c_str());
 
-  if (!fs::is_directory(sensor_dir)) {
-    boost::system::error_code error;
-    if (!fs::create_directory(sensor_dir, error)) {
-      const std::string text =
-          string_utils::format("can't create data directory for sensor %s (%s)",
-                               sensor_name.c_str(), error.message().c_str());
-      answer.status = 1;
-      answer.message = text;
-      proto.write(answer);
-      L.error("%s\n", text.c_str());
-      throw exception_t(text);
-    }
+  // The data directory and the sensor's own must be this user's alone, and the latter is held
+  // open from now on: a directory another user made or could change would take every upload.
+  std::string why;
+  const fd_t data(open_private_dir(conf.datadir.string(), 0, why));
+  if (!data) {
+    why = string_utils::format("data directory %s %s", conf.datadir.c_str(), why.c_str());
+  } else {
+    const std::string name = sensor_dir.filename().string();
+    sensor_fd = fd_t(open_private_dir(name, 0755, why, data.get()));
+    if (!sensor_fd) why = string_utils::format("sensor directory %s %s", name.c_str(), why.c_str());
+  }
+  if (!why.empty()) {
+    sensor_fd.reset();
+    answer.status = 1;
+    answer.message = why;
+    proto.write(answer);
+    L.error("%s\n", why.c_str());
+    throw exception_t(why);
+  }
+  {
+    const dir_lock_t no_upload(sensor_fd.get());
+    remove_upload_leftovers();
   }
   ini_path = path_join(sensor_dir, "sensor.ini");
 

@@ -28,6 +28,7 @@
 #include "snort/snort_msg_map.h"
 #include "snort/u2_file.h"
 #include "support/config.h"
+#include "support/held_dir.h"
 #include "support/log.h"
 
 namespace ferun {
@@ -92,6 +93,9 @@ class sensor_t {
 
   // Uploads (sensor_files.cpp).
   void on_file(const command_file_t& cmd);
+  // Removes the unpacking directories an earlier upload left in the sensor directory (a worker
+  // that ended in the middle). Called with the sensor directory locked.
+  void remove_upload_leftovers();
 
   static log_t L;  // channel "sensor"
 
@@ -100,8 +104,12 @@ class sensor_t {
   const config_t& conf;
   boost::filesystem::path sensor_dir;  // data directory / "PREFIX-ID"
   boost::filesystem::path ini_path;    // sensor_dir / "sensor.ini"
-  std::atomic<bool> active{true};      // cleared as the thread's very last act
-  bool setup_done = false;             // a setup succeeded: follow the spool, send statistics
+  static constexpr const char* ini_name = "sensor.ini";
+  // The sensor directory, held open from the hello on: every file in it is reached through this
+  // descriptor. Its flock keeps the uploads and value changes of one sensor apart.
+  fd_t sensor_fd;
+  std::atomic<bool> active{true};  // cleared as the thread's very last act
+  bool setup_done = false;         // a setup succeeded: follow the spool, send statistics
   std::atomic<bool> stop_requested{false};
   std::atomic<int> socket_fd{-1};  // the connection's descriptor while the thread runs
   boost::thread thread;

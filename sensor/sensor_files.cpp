@@ -2,29 +2,41 @@
 // from a gzip-compressed tar archive. The framer has already stored the content in the download
 // file by the time `on_file` runs; the download file is removed once the upload is placed or
 // refused.
+//
+// Everything is reached relative to the sensor directory's descriptor and no link on the disk is
+// ever followed. An archive is read in-process, its files staged in a private unpacking directory
+// inside the sensor directory; every member is checked against the disk before the first is
+// placed, and a placing that fails after all puts back what it replaced.
+#include "sensor/sensor_files.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <boost/filesystem/operations.hpp>
+#include <algorithm>
 #include <boost/system/system_error.hpp>
 #include <cerrno>
-#include <cstdlib>
+#include <cstdio>
 #include <exception>
+#include <map>
+#include <memory>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "sensor/replace_file.h"
 #include "sensor/sensor.h"
-#include "support/path_utils.h"
+#include "support/held_dir.h"
+#include "support/script_run.h"
 #include "support/string_utils.h"
 
 namespace ferun {
 
 namespace {
-
-namespace fs = boost::filesystem;
 
 constexpr std::uint32_t flag_gzip = 0x1;
 constexpr std::uint32_t flag_tar_gz = 0x2;
@@ -32,6 +44,10 @@ constexpr std::uint32_t flag_tar_gz = 0x2;
 // The answers consoles match on when a gzip or tar.gz upload cannot be placed.
 const char* const gzip_failure = "unable unpack configuration";
 const char* const tar_failure = "unable unpack configurations";
+
+const std::string unpacking_prefix = ".upload-";
+// Deeper members are refused: placing walks the tree recursively.
+constexpr std::size_t max_depth = 4096;
 
 std::string system_text(int error) {
   return boost::system::system_category().message(error);
@@ -52,216 +68,343 @@ std::string system_text(int error) {
   throw exception_t(answer ? std::string(answer) : text);
 }
 
-[[noreturn]] void unpack_failed(const char* failure) {
-  sensor_t::L.error("------\n");
-  throw exception_t(failure);
+[[noreturn]] void member_failed(const std::string& member, int error) {
+  placement_failed(member + ": " + system_text(error), tar_failure);
 }
 
-bool is_within(const std::string& inner, std::string outer) {
-  if (inner == outer) return true;
-  if (outer.empty() || outer.back() != '/') outer += '/';
-  return inner.compare(0, outer.size(), outer) == 0;
+[[noreturn]] void conflict(const std::string& member) {
+  placement_failed(member + ": a directory and a file at one place", tar_failure);
 }
 
-bool is_symlink(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
-
-// The components of `path` in order, without the empty ones and ".".
-std::vector<std::string> path_parts(const std::string& path) {
-  std::vector<std::string> parts;
+// The components of `path` joined by "/" in `joined`, without empty ones and ".", and where each
+// ends in it; false when one is "..".
+bool normalize(const std::string& path, std::string& joined, std::vector<std::size_t>& ends) {
+  joined.clear();
+  ends.clear();
   for (std::size_t start = 0; start <= path.size();) {
     std::size_t end = path.find('/', start);
     if (end == std::string::npos) end = path.size();
-    std::string part = path.substr(start, end - start);
-    if (!part.empty() && part != ".") parts.push_back(std::move(part));
+    const std::size_t length = end - start;
+    if (length == 2 && path.compare(start, 2, "..") == 0) return false;
+    if (length > 1 || (length == 1 && path[start] != '.')) {
+      if (!joined.empty()) joined += '/';
+      joined.append(path, start, length);
+      ends.push_back(joined.size());
+    }
     start = end + 1;
   }
-  return parts;
+  return true;
 }
 
-// Throws the path-attack refusal when a component of `relative` below `from` is a symbolic link
-// that leads out of `real_base` (the canonical sensor directory), or whose end cannot be told
-// (dangling, a loop): writing through it could land anywhere. Links that stay inside are followed
-// as usual. Components that do not exist yet are made as plain directories and need no check.
-void check_links(const fs::path& real_base, const fs::path& from, const std::string& relative) {
-  boost::system::error_code error;
-  fs::path current = from;
-  for (const std::string& part : path_parts(relative)) {
-    current /= part;
-    const fs::file_status status = fs::symlink_status(current, error);
-    if (error || !fs::exists(status)) break;
-    if (!fs::is_symlink(status)) continue;
-    const fs::path real = fs::canonical(current, error);
-    if (error || !is_within(real.string(), real_base.string())) refuse_path(relative);
-  }
-}
-
-// A fresh directory (mode 0700) inside the sensor directory that an archive is unpacked into,
-// removed with whatever it still holds.
-struct private_dir_t {
-  explicit private_dir_t(const fs::path& parent) {
-    std::string name = (parent / ".upload-XXXXXX").string();
-    if (::mkdtemp(&name[0]) == nullptr)
-      placement_failed("private directory: " + system_text(errno), tar_failure);
-    path = name;
-  }
-  ~private_dir_t() {
-    boost::system::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-  std::string path;
+// An archive member, or a directory on the way to one, at its place below the sensor directory.
+struct node_t {
+  enum kind_t { dir, file, link };
+  kind_t kind = dir;
+  mode_t mode = 0755;  // of a directory to be made
+  std::string member;  // the name a message gives
+  std::string staged;  // a file or link: its name in the unpacking directory
+  std::map<std::string, std::unique_ptr<node_t>> children;
+  // What the disk holds at the place, as the check found it.
+  bool present = false;
+  mode_t old_mode = 0;
 };
 
-// An archive unpacked into `dir`, to be moved into `target`, both of which lie inside the sensor
-// directory `base`. Paths are canonical.
-struct unpacked_t {
-  std::string base;
-  std::string target;
-  std::string dir;
+// Runs `work` with the subdirectory `name` of `at` open. `at` is closed meanwhile and opened
+// again through "..", so that a deep tree holds two descriptors rather than one per level.
+template <class F>
+void descend(fd_t& at, const std::string& name, const std::string& member, F&& work) {
+  fd_t sub(open_subdir(at.get(), name));
+  struct stat id;
+  if (!sub || ::fstat(at.get(), &id) != 0) member_failed(member, errno);
+  at.reset();
+  struct climb_t {
+    fd_t& at;
+    fd_t& sub;
+    const struct stat& id;
+    ~climb_t() { at.reset(open_parent(sub.get(), id)); }
+  } climb{at, sub, id};
+  work(sub);
+}
 
-  // Where the path `real` (under the target or not) is read now: what the archive holds there
-  // wins over what the disk holds.
-  bool link_at(const std::string& real) const {
-    if (is_within(real, target) && is_symlink(dir + real.substr(target.size()))) return true;
-    return is_symlink(real);
-  }
-
-  // Whether the link text `text` of the member `member`, once in place, leads inside the sensor
-  // directory. The text is read one component at a time from the member's directory; a link on
-  // the way, in the archive or on disk, counts as leading out, since where it leads is not
-  // settled until everything is in place.
-  bool link_stays_inside(const std::string& member, const std::string& text) const {
-    std::string real;
-    if (text.empty() || text[0] != '/') {
-      const std::string::size_type slash = member.rfind('/');
-      const std::string parent = slash == std::string::npos ? "" : member.substr(0, slash);
-      real = fs::weakly_canonical(path_join(target, parent)).string();
+// An archive unpacked into a fresh directory of the sensor directory (mode 0700, removed with
+// what it still holds), then checked and placed.
+class unpacking_t {
+ public:
+  explicit unpacking_t(int sensor_fd) : sensor_fd_(sensor_fd) {
+    static thread_local std::mt19937 random{std::random_device{}()};
+    for (int attempt = 0; attempt < 16 && !stage_; ++attempt) {
+      name_ = unpacking_prefix + string_utils::format("%08x", static_cast<unsigned>(random()));
+      if (::mkdirat(sensor_fd, name_.c_str(), 0700) == 0)
+        stage_.reset(open_subdir(sensor_fd, name_));
+      else if (errno != EEXIST)
+        break;
     }
-    for (const std::string& part : path_parts(text)) {
-      if (part == "..") {
-        real.erase(real.rfind('/') == std::string::npos ? 0 : real.rfind('/'));
-        continue;
-      }
-      real += "/" + part;
-      if (link_at(real)) return false;
-    }
-    return is_within(real.empty() ? "/" : real, base);
+    if (!stage_) placement_failed("private directory: " + system_text(errno), tar_failure);
+  }
+  ~unpacking_t() {
+    stage_.reset();
+    remove_tree(sensor_fd_, name_);
+  }
+  unpacking_t(const unpacking_t&) = delete;
+  unpacking_t& operator=(const unpacking_t&) = delete;
+
+  // Reads the whole archive from `archive_fd` into the tree, its place being the directory
+  // `target` (components) named `path`.
+  void read(int archive_fd, const std::vector<std::string>& target, const std::string& path);
+
+  void check() {
+    fd_t at(::openat(sensor_fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    check(root_, at);
+  }
+  void place() {
+    fd_t at(::openat(sensor_fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    place(root_, at);
   }
 
-  // Refuses the whole archive unless every member below `rel` is a directory, a regular file
-  // with no other name, or a symbolic link that stays inside, and fits what the disk holds at
-  // its place.
-  void check(const std::string& rel) const {
-    for (fs::directory_iterator it(path_join(dir, rel)), end; it != end; ++it) {
-      const std::string member = path_join(rel, it->path().filename().string()).string();
-      const std::string place = path_join(target, member).string();
-      struct stat st, old;
-      if (::lstat(path_join(dir, member).c_str(), &st) != 0) throw_errno(member);
-      const bool exists = ::lstat(place.c_str(), &old) == 0;
-      if (S_ISDIR(st.st_mode)) {
-        // Its members are placed inside what the disk holds there.
-        check_links(base, target, member);
-        if (exists && !fs::is_directory(place)) conflict(member);
-        check(member);
-      } else if (S_ISLNK(st.st_mode)) {
-        if (!link_stays_inside(member, fs::read_symlink(path_join(dir, member)).string()))
-          refuse_path(member);
-        if (exists && S_ISDIR(old.st_mode)) conflict(member);
-      } else if (S_ISREG(st.st_mode) && st.st_nlink == 1) {
-        if (exists && S_ISDIR(old.st_mode)) conflict(member);
-      } else {
-        placement_failed(member + ": hard links, devices and pipes are refused", tar_failure);
-      }
-    }
-  }
+ private:
+  node_t& child_dir(node_t& parent, const std::string& name, const std::string& member);
+  void add(archive* a, archive_entry* entry, node_t& target, std::size_t depth);
+  void stage_file(archive* a, archive_entry* entry, const node_t& node);
+  void check(node_t& dir, fd_t& at);
+  void place(node_t& dir, fd_t& at);
+  void undo(const std::string& name, const node_t& node, int at);
 
-  // Moves the members below `rel` into place: a directory missing on disk moves whole, one that
-  // exists takes the members; a file or link replaces what is there, a file keeping the mode of
-  // the file it replaces.
-  void place(const std::string& rel) const {
-    std::vector<std::string> names;
-    for (fs::directory_iterator it(path_join(dir, rel)), end; it != end; ++it)
-      names.push_back(it->path().filename().string());
-    for (const std::string& name : names) {
-      const std::string member = path_join(rel, name).string();
-      const std::string from = path_join(dir, member).string();
-      const std::string to = path_join(target, member).string();
-      struct stat st, old;
-      if (::lstat(from.c_str(), &st) != 0) throw_errno(member);
-      const bool exists = ::lstat(to.c_str(), &old) == 0;
-      if (S_ISDIR(st.st_mode) && exists) {
-        place(member);
-        continue;
-      }
-      if (S_ISREG(st.st_mode) && exists && S_ISREG(old.st_mode) &&
-          ::chmod(from.c_str(), old.st_mode & 07777) != 0)
-        throw_errno(member);
-      if (::rename(from.c_str(), to.c_str()) != 0) throw_errno(member);
-    }
-  }
-
-  [[noreturn]] static void throw_errno(const std::string& member) {
-    placement_failed(member + ": " + system_text(errno), tar_failure);
-  }
-  [[noreturn]] static void conflict(const std::string& member) {
-    placement_failed(member + ": a directory and a file at one place", tar_failure);
-  }
+  int sensor_fd_;
+  // The member being added, its components joined by "/" and their ends; those of the previous
+  // member's directory, and that directory's nodes.
+  std::string path_, last_path_;
+  std::vector<std::size_t> ends_, last_ends_;
+  std::vector<node_t*> chain_;
+  fd_t stage_;
+  std::string name_;
+  node_t root_;
+  unsigned staged_ = 0;
 };
 
-void place_archive(const fs::path& sensor_dir, const fs::path& target, const std::string& archive) {
-  fs::create_directories(target);
-  const private_dir_t unpack(sensor_dir);
-  // A failed unpacking (bad data, a full disk) leaves the stored files as they were.
-  if (std::system(string_utils::format("tar -C %s -xzf %s --overwrite",
-                                       shell_quote(unpack.path).c_str(),
-                                       shell_quote(archive).c_str())
-                      .c_str()) != 0)
-    unpack_failed(tar_failure);
-  const unpacked_t unpacked{fs::canonical(sensor_dir).string(), fs::canonical(target).string(),
-                            unpack.path};
-  unpacked.check("");
-  unpacked.place("");
+[[noreturn]] void archive_failed(archive* a) {
+  const char* text = archive_error_string(a);
+  placement_failed(text ? text : "unreadable archive", tar_failure);
 }
 
-// Flushes a file the shell has written to the disk.
-bool sync_file(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool synced = ::fsync(fd) == 0;
-  const int error = errno;
-  ::close(fd);
-  errno = error;
-  return synced;
+void unpacking_t::read(int archive_fd, const std::vector<std::string>& target,
+                       const std::string& path) {
+  node_t* place = &root_;
+  for (const std::string& part : target) place = &child_dir(*place, part, path);
+  const std::unique_ptr<archive, int (*)(archive*)> a(archive_read_new(), archive_read_free);
+  if (!a) placement_failed(system_text(ENOMEM), tar_failure);
+  archive_read_support_filter_gzip(a.get());
+  archive_read_support_format_tar(a.get());
+  if (::lseek(archive_fd, 0, SEEK_SET) != 0) member_failed("download file", errno);
+  if (archive_read_open_fd(a.get(), archive_fd, 64 * 1024) != ARCHIVE_OK) archive_failed(a.get());
+  for (;;) {
+    archive_entry* entry = nullptr;
+    const int status = archive_read_next_header(a.get(), &entry);
+    if (status == ARCHIVE_EOF) break;
+    if (status < ARCHIVE_WARN) archive_failed(a.get());
+    add(a.get(), entry, *place, target.size());
+  }
 }
 
-// Writes the content beside the target and renames it over the target only when whole: a
-// failure (bad data, a full disk) leaves the stored file as it was.
-void place_gzip(const fs::path& target, const std::string& download) {
-  fs::create_directories(target.parent_path());
-  const std::string gz_path = download + ".gz";
-  fs::rename(download, gz_path);
-  if (fs::is_directory(target)) unpack_failed(gzip_failure);
+node_t& unpacking_t::child_dir(node_t& parent, const std::string& name, const std::string& member) {
+  std::unique_ptr<node_t>& slot = parent.children[name];
+  if (!slot) {
+    slot = std::make_unique<node_t>();
+    slot->member = member;
+  }
+  if (slot->kind != node_t::dir) conflict(member);
+  return *slot;
+}
+
+void unpacking_t::add(archive* a, archive_entry* entry, node_t& target, std::size_t depth) {
+  const char* const raw = archive_entry_pathname(entry);
+  std::string member = raw ? raw : "";
+  while (member.size() > 1 && member.back() == '/') member.pop_back();
+  // A leading slash is dropped, as tar drops it: the member lands under the target all the same.
+  if (!normalize(member, path_, ends_)) refuse_path(member);
+  if (depth + ends_.size() > max_depth) member_failed(member, ENAMETOOLONG);
+  const mode_t type = archive_entry_filetype(entry);
+  if (archive_entry_hardlink(entry) != nullptr ||
+      (type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK))
+    placement_failed(member + ": hard links, devices and pipes are refused", tar_failure);
+  if (type == AE_IFLNK) {
+    // Only a link that can point nowhere but downwards from its own directory.
+    const char* const text = archive_entry_symlink(entry);
+    std::vector<std::string> link_parts;
+    if (text == nullptr || *text == '\0' || *text == '/' || !split_path(text, link_parts))
+      refuse_path(member);
+  }
+  // The "./" entry names the target itself, which keeps its owner and mode.
+  if (ends_.empty()) return;
+  // The directories on the way that the previous member shared are not looked up again, so that
+  // reading stays linear in the archive's size also for a deep chain of directories.
+  const std::size_t dirs = ends_.size() - 1;
+  std::size_t same = 0;
+  const std::size_t common =
+      std::mismatch(path_.begin(), path_.end(), last_path_.begin(), last_path_.end()).first -
+      path_.begin();
+  while (same < std::min(dirs, last_ends_.size()) && ends_[same] == last_ends_[same] &&
+         ends_[same] <= common)
+    ++same;
+  chain_.resize(same);
+  for (std::size_t i = same; i < dirs; ++i) {
+    const std::size_t start = i == 0 ? 0 : ends_[i - 1] + 1;
+    chain_.push_back(&child_dir(i == 0 ? target : *chain_.back(),
+                                path_.substr(start, ends_[i] - start), member));
+  }
+  last_path_.assign(path_, 0, dirs == 0 ? 0 : ends_[dirs - 1]);
+  last_ends_.assign(ends_.begin(), ends_.begin() + static_cast<std::ptrdiff_t>(dirs));
+  node_t* const parent = dirs == 0 ? &target : chain_.back();
+  const std::size_t last = dirs == 0 ? 0 : ends_[dirs - 1] + 1;
+  std::unique_ptr<node_t>& slot = parent->children[path_.substr(last)];
+  if (!slot) slot = std::make_unique<node_t>();
+  node_t& node = *slot;
+  node.member = member;
+  if (type == AE_IFDIR) {
+    node.kind = node_t::dir;
+    node.mode = archive_entry_perm(entry) & 0755;
+    return;
+  }
+  if (!node.children.empty()) conflict(member);
+  node.kind = type == AE_IFREG ? node_t::file : node_t::link;
+  node.staged = std::to_string(staged_++);
+  if (type == AE_IFLNK) {
+    if (::symlinkat(archive_entry_symlink(entry), stage_.get(), node.staged.c_str()) != 0)
+      member_failed(member, errno);
+    return;
+  }
+  stage_file(a, entry, node);
+}
+
+void unpacking_t::stage_file(archive* a, archive_entry* entry, const node_t& node) {
+  // No owner is ever taken from the archive, nor a setuid, setgid or group or other write bit.
+  const fd_t out(::openat(stage_.get(), node.staged.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          archive_entry_perm(entry) & 0755));
+  if (!out) member_failed(node.member, errno);
+  la_int64_t end = 0;
+  for (;;) {
+    const void* block = nullptr;
+    std::size_t size = 0;
+    la_int64_t offset = 0;
+    const int status = archive_read_data_block(a, &block, &size, &offset);
+    if (status == ARCHIVE_EOF) break;
+    if (status < ARCHIVE_WARN) archive_failed(a);
+    // At the block's own offset: a sparse member skips its holes.
+    for (const char* data = static_cast<const char*>(block); size > 0;) {
+      const ssize_t n = ::pwrite(out.get(), data, size, offset);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) member_failed(node.member, errno);
+      data += n;
+      offset += n;
+      size -= static_cast<std::size_t>(n);
+    }
+    end = std::max(end, offset);
+  }
+  // A sparse member may end in a hole.
+  if (archive_entry_size_is_set(entry) && end < archive_entry_size(entry) &&
+      ::ftruncate(out.get(), archive_entry_size(entry)) != 0)
+    member_failed(node.member, errno);
+}
+
+// Refuses the archive unless every member fits what the disk holds at its place: a directory
+// goes where nothing or a real directory is, a file or link where nothing or no directory is.
+// A link on the disk is never gone through.
+void unpacking_t::check(node_t& dir, fd_t& at) {
+  for (auto& [name, child] : dir.children) {
+    node_t& node = *child;
+    struct stat st;
+    if (at && ::fstatat(at.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      node.present = true;
+      node.old_mode = st.st_mode;
+    } else if (at && errno != ENOENT) {
+      member_failed(node.member, errno);
+    }
+    if (node.kind != node_t::dir) {
+      if (node.present && S_ISDIR(node.old_mode)) conflict(node.member);
+      continue;
+    }
+    if (node.present && S_ISLNK(node.old_mode)) refuse_path(node.member);
+    if (node.present && !S_ISDIR(node.old_mode)) conflict(node.member);
+    if (!node.present) {
+      fd_t none;
+      check(node, none);
+    } else {
+      descend(at, name, node.member, [&](fd_t& sub) { check(node, sub); });
+    }
+  }
+}
+
+// Places the members below `dir`; when anything fails, what this level did is undone before the
+// failure goes on up, so that the sensor directory is left as it was.
+void unpacking_t::place(node_t& dir, fd_t& at) {
+  std::vector<std::pair<const std::string*, const node_t*>> done;
+  try {
+    for (auto& [name, child] : dir.children) {
+      node_t& node = *child;
+      if (node.kind == node_t::dir) {
+        if (!node.present) {
+          if (::mkdirat(at.get(), name.c_str(), node.mode) != 0) member_failed(node.member, errno);
+          done.emplace_back(&name, &node);
+        }
+        descend(at, name, node.member, [&](fd_t& sub) { place(node, sub); });
+        continue;
+      }
+      // A file keeps the mode of the file it replaces.
+      if (node.kind == node_t::file && node.present && S_ISREG(node.old_mode) &&
+          ::fchmodat(stage_.get(), node.staged.c_str(), node.old_mode & 0755, 0) != 0)
+        member_failed(node.member, errno);
+      // Exchanged: what was there waits in the unpacking directory until all is placed.
+      if (::renameat2(stage_.get(), node.staged.c_str(), at.get(), name.c_str(),
+                      node.present ? RENAME_EXCHANGE : RENAME_NOREPLACE) != 0)
+        member_failed(node.member, errno);
+      done.emplace_back(&name, &node);
+    }
+  } catch (...) {
+    for (auto it = done.rbegin(); it != done.rend(); ++it) undo(*it->first, *it->second, at.get());
+    throw;
+  }
+}
+
+void unpacking_t::undo(const std::string& name, const node_t& node, int at) {
+  if (node.kind == node_t::dir)
+    remove_tree(at, name);
+  else if (node.present)
+    ::renameat2(at, name.c_str(), stage_.get(), node.staged.c_str(), RENAME_EXCHANGE);
+  else
+    ::unlinkat(at, name.c_str(), 0);
+}
+
+// A plain or gzip upload: written beside the target and renamed over it only when whole, so that
+// a failure (bad data, a full disk) leaves the stored file as it was.
+void place_file(int sensor_fd, const std::vector<std::string>& parts, const std::string& path,
+                int download, bool gzip) {
+  const char* const answer = gzip ? gzip_failure : nullptr;
+  struct stat st;
+  const fd_t parent(parts.empty() ? -1 : make_dirs(sensor_fd, parts, parts.size() - 1));
+  if (!parts.empty() && !parent) {
+    if (errno == ELOOP) refuse_path(path);
+    placement_failed(system_text(errno), answer);
+  }
+  if (parts.empty() ||
+      (::fstatat(parent.get(), parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+       S_ISDIR(st.st_mode))) {
+    if (gzip) {
+      sensor_t::L.error("------\n");
+      throw exception_t(gzip_failure);
+    }
+    placement_failed(system_text(EISDIR), nullptr);
+  }
   temp_file_t temp;
-  if (!temp.create(target) || !temp.close())
-    placement_failed(target.string() + ": " + system_text(errno), gzip_failure);
-  if (std::system(string_utils::format("gunzip -c %s > %s", shell_quote(gz_path).c_str(),
-                                       shell_quote(temp.path).c_str())
-                      .c_str()) != 0)
-    unpack_failed(gzip_failure);
-  if (!sync_file(temp.path) || !temp.rename_to(target))
-    placement_failed(target.string() + ": " + system_text(errno), gzip_failure);
-}
-
-// Copied beside the target and renamed over it, so that a failed copy never leaves a cut file,
-// and the temporary directory may lie on another file system.
-void place_plain(const fs::path& target, const std::string& download) {
-  fs::create_directories(target.parent_path());
-  if (fs::is_directory(target)) placement_failed(system_text(EISDIR), nullptr);
-  temp_file_t temp;
-  if (!temp.create(target) || !temp.copy_from(download) || !temp.close() || !temp.rename_to(target))
+  if (!temp.create(parent.get(), parts.back())) placement_failed(system_text(errno), answer);
+  if (gzip) {
+    if (::lseek(download, 0, SEEK_SET) != 0 || run_shell("gunzip -c", download, temp.fd, -1) != 0) {
+      sensor_t::L.error("------\n");
+      throw exception_t(gzip_failure);
+    }
+  } else if (!temp.copy_from(download)) {
     placement_failed(system_text(errno), nullptr);
+  }
+  if (!temp.close() || !temp.rename_to_target()) placement_failed(system_text(errno), answer);
 }
 
 // Removes the download file when the upload has been placed or refused.
@@ -272,27 +415,55 @@ struct remove_download_t {
 
 }  // namespace
 
+void place_archive(int sensor_fd, const std::string& path, int archive_fd) {
+  std::vector<std::string> target;
+  if (!split_path(path, target)) refuse_path(path);
+  unpacking_t unpacking(sensor_fd);
+  unpacking.read(archive_fd, target, path);
+  unpacking.check();
+  unpacking.place();
+}
+
+void sensor_t::remove_upload_leftovers() {
+  std::vector<std::string> names;
+  const int listed = ::openat(sensor_fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* const listing = listed < 0 ? nullptr : ::fdopendir(listed);
+  if (listing == nullptr) {
+    if (listed >= 0) ::close(listed);
+    return;
+  }
+  while (const struct dirent* entry = ::readdir(listing))
+    if (std::string(entry->d_name).compare(0, unpacking_prefix.size(), unpacking_prefix) == 0)
+      names.emplace_back(entry->d_name);
+  ::closedir(listing);
+  for (const std::string& name : names)
+    if (!remove_tree(sensor_fd.get(), name))
+      L.error("can't remove %s of sensor %s (%s)\n", name.c_str(), sensor_name.c_str(),
+              system_text(errno).c_str());
+}
+
 void sensor_t::on_file(const command_file_t& cmd) {
   answer_t answer(cmd.id | answer_bit, 0);
   try {
     const remove_download_t placed_or_refused{proto};
+    std::vector<std::string> parts;
     // A NUL byte would cut the name short wherever it is used as a C string.
-    if (cmd.path.find("..") != std::string::npos || cmd.path.find('\0') != std::string::npos)
+    if (cmd.path.find("..") != std::string::npos || cmd.path.find('\0') != std::string::npos ||
+        !split_path(cmd.path, parts))
       refuse_path(cmd.path);
     if (!proto.download_error().empty()) {
       // The content could not be stored whole: placing what there is would install a cut file.
       L.error("Download file error: %s\n", proto.download_error().c_str());
       throw exception_t(proto.download_error());
     }
-    const fs::path target = path_join(sensor_dir, cmd.path);
-    check_links(fs::weakly_canonical(sensor_dir), sensor_dir, cmd.path);
-
+    // One upload of a sensor at a time, also across connections.
+    const dir_lock_t one_upload(sensor_fd.get());
     if (cmd.flags & flag_gzip)
-      place_gzip(target, proto.download_path());
+      place_file(sensor_fd.get(), parts, cmd.path, proto.download_fd(), true);
     else if (cmd.flags & flag_tar_gz)
-      place_archive(sensor_dir, target, proto.download_path());
+      place_archive(sensor_fd.get(), cmd.path, proto.download_fd());
     else
-      place_plain(target, proto.download_path());
+      place_file(sensor_fd.get(), parts, cmd.path, proto.download_fd(), false);
   } catch (const exception_t& e) {
     answer.status = 1;
     answer.message = e.message;

@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <boost/filesystem/operations.hpp>
 #include <boost/system/error_code.hpp>
 #include <cerrno>
 #include <cstdio>
@@ -16,6 +15,7 @@
 #include "sensor/ini_file.h"
 #include "sensor/replace_file.h"
 #include "sensor/sensor.h"
+#include "support/held_dir.h"
 #include "support/string_utils.h"
 
 namespace ferun {
@@ -37,8 +37,10 @@ void sensor_t::read_ini() {
   ini.clear();
 
   // "a+": the file is created empty when it is missing, and a file the daemon may not write is
-  // refused here already.
-  file_ptr_t file(std::fopen(ini_path.c_str(), "a+e"));
+  // refused here already. A link in its place is never followed.
+  fd_t fd(open_beneath(sensor_fd.get(), ini_name, O_RDWR | O_APPEND | O_CREAT, 0644));
+  file_ptr_t file(fd ? ::fdopen(fd.get(), "a+") : nullptr);
+  if (file) fd.release();
   if (!file) {
     const std::string text = string_utils::format("can't read ini from %s (%s)",
                                                   sensor_name.c_str(), system_text(errno).c_str());
@@ -82,22 +84,23 @@ void sensor_t::write_ini() {
 
   temp_file_t temp;
   // The new file takes the old one's mode, as it would when rewritten in place.
-  if (!temp.create(ini_path)) fail(errno);
+  if (!temp.create(sensor_fd.get(), ini_name)) fail(errno);
   if (!temp.write_all(format_ini(ini))) fail(errno);
   if (!temp.close()) fail(errno);
-  if (!temp.rename_to(ini_path)) fail(errno);
+  if (!temp.rename_to_target()) fail(errno);
 }
 
 void sensor_t::on_get_value(const command_get_value_t& cmd) {
   answer_get_value_t answer;
   answer.status = 0;
 
-  boost::system::error_code error;
-  const boost::filesystem::file_status status = boost::filesystem::status(ini_path, error);
-  const bool missing =
-      error.value() == ENOENT || (!error && status.type() == boost::filesystem::file_not_found);
+  // A link in the file's place is reported as one, never followed.
+  struct stat st;
+  int error = ::fstatat(sensor_fd.get(), ini_name, &st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+  if (error == 0 && S_ISLNK(st.st_mode)) error = ELOOP;
+  const bool missing = error == ENOENT;
 
-  if (!error && status.type() == boost::filesystem::regular_file) {
+  if (error == 0 && S_ISREG(st.st_mode)) {
     try {
       read_ini();
       for (const std::string& name : cmd.names) {
@@ -114,7 +117,7 @@ void sensor_t::on_get_value(const command_get_value_t& cmd) {
     for (const std::string& name : cmd.names) answer.values.push_back({name, std::string()});
   } else {
     // Any other failure, or a path that is not a regular file (which reports no error at all).
-    const std::string text = system_text(error.value());
+    const std::string text = system_text(error);
     answer.status = 1;
     answer.message = text;
     proto.write(answer);
@@ -140,6 +143,8 @@ void sensor_t::on_set_value(const command_set_value_t& cmd) {
         throw exception_t(text);
       }
     }
+    // Read, changed and written back while no upload of this sensor places files.
+    const dir_lock_t no_upload(sensor_fd.get());
     read_ini();
     for (const ini_value_t& pair : cmd.values) ini[pair.name] = pair.value;
     write_ini();

@@ -16,6 +16,7 @@
 #include "sensor/sensor.h"
 #include "service/monitor.h"
 #include "support/config.h"
+#include "support/held_dir.h"
 #include "support/log.h"
 #include "support/string_utils.h"
 
@@ -63,28 +64,21 @@ void validate(boost::any& v, const std::vector<std::string>& values, port_option
 
 // Script output and uploads go into the temporary directory under names anyone can guess, so it
 // must be this user's alone: created 0700 when missing, refused when another user could have
-// planted it or could write into it.
+// planted it or could write into it. Every upload and script run checks it again.
 void prepare_tmpdir(const fs::path& dir) {
-  const auto refuse = [&dir](const std::string& what) {
-    throw exception_t(string_utils::format("temporary directory %s %s", dir.c_str(), what.c_str()));
-  };
-  if (mkdir(dir.c_str(), 0700) == 0) {
-    // The umask may have taken the owner's own bits.
-    if (chmod(dir.c_str(), 0700) != 0)
-      refuse(std::string("cannot be set to 0700: ") + strerror(errno));
-    return;
-  }
-  if (errno != EEXIST) refuse(std::string("cannot be created: ") + strerror(errno));
-  struct stat st {};
-  if (lstat(dir.c_str(), &st) != 0) refuse(std::string("cannot be examined: ") + strerror(errno));
-  if (S_ISLNK(st.st_mode)) refuse("is a symbolic link");
-  if (!S_ISDIR(st.st_mode)) refuse("is not a directory");
-  if (st.st_uid != geteuid())
-    refuse(string_utils::format("is owned by user %u, not by %u", static_cast<unsigned>(st.st_uid),
-                                static_cast<unsigned>(geteuid())));
-  if ((st.st_mode & 022) != 0)
-    refuse(string_utils::format("is writable by others (mode %04o)",
-                                static_cast<unsigned>(st.st_mode & 07777)));
+  std::string why;
+  const fd_t checked(open_private_dir(dir.string(), 0700, why));
+  if (!checked)
+    throw exception_t(string_utils::format("temporary directory %s %s", dir.c_str(), why.c_str()));
+}
+
+// Every sensor directory and upload lands in the data directory: made (one level only) when
+// missing, refused when it is a link or another user made it or may write into it.
+void prepare_datadir(const fs::path& dir) {
+  std::string why;
+  const fd_t checked(open_private_dir(dir.string(), 0755, why));
+  if (!checked)
+    throw exception_t(string_utils::format("data directory %s %s", dir.c_str(), why.c_str()));
 }
 
 void start(int argc, char** argv, config_t& cfg) {
@@ -152,12 +146,7 @@ void start(int argc, char** argv, config_t& cfg) {
   pidfile_t pidfile(cfg.pidfile);
   prepare_tmpdir(cfg.tmpdir);
 
-  // One level only: a missing parent is an error, not something to create.
-  if (!fs::is_directory(cfg.datadir) && !fs::create_directory(cfg.datadir)) {
-    // A directory of that name appeared between the examination and the creation.
-    sensor_t::L.error("unable to create data dir: %s", strerror(EEXIST));
-    throw exception_t(string_utils::format("unable to create data dir: %s", strerror(EEXIST)));
-  }
+  prepare_datadir(cfg.datadir);
 
   // The log file first: a channel keeps the stream it was enabled with.
   log_t::set_filename(cfg.logfile.string());

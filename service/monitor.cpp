@@ -195,6 +195,9 @@ void sensor(const config_t& config, pid_t monitor_pid) {
   // A service manager or nohup may have started the daemon with these ignored; the monitor's
   // restarts rely on their default actions.
   for (int sig : {SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2}) signal(sig, SIG_DFL);
+  // Under a file size limit a write past it fails with EFBIG, which fails that one upload or
+  // file, instead of killing the worker and every console with it.
+  signal(SIGXFSZ, SIG_IGN);
   // A monitor that dies must not leave the worker serving unmanaged: its death stops the worker
   // in order. A monitor that died before the request took effect is seen by the parent check.
   prctl(PR_SET_PDEATHSIG, SIGTERM);

@@ -52,8 +52,8 @@ TEST(Framer, UploadsAreStoredPrivatelyAndNeverLeftBehind) {
   EXPECT_EQ(fs::status(link.tmpdir).permissions(), fs::owner_all);
   EXPECT_EQ(fs::status(link.proto->download_path()).permissions(),
             fs::owner_read | fs::owner_write);
-  EXPECT_EQ(::open("/dev/null", O_RDONLY), 0);  // and closes it
   link.proto.reset();                           // the connection's end
+  EXPECT_EQ(::open("/dev/null", O_RDONLY), 0);  // and closes it
   EXPECT_TRUE(fs::is_empty(link.tmpdir));
 
   cut.send_upload("abc", 2);

@@ -1,13 +1,18 @@
-// Uploads placed by the sensor: the command and its raw bytes go over a real connection, and real
-// gzip and tar make the content.
+// Uploads over a real connection, one table per way a hostile console or local user could turn
+// the root daemon against its host (a shell plants links, owners and modes first; real gzip and
+// tar make the content). Each row checks the answer, the tree with owners and modes, a canary.
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <boost/filesystem.hpp>
+#include <chrono>
 #include <csignal>
 #include <numeric>
 #include <set>
+#include <thread>
 
 #include "common/daemon_launcher.h"
 #include "common/sensor_fixture.h"
@@ -19,105 +24,262 @@ namespace {
 namespace fs = boost::filesystem;
 using ferun_test::read_file;
 
-// Every entry below `dir` as "name mode content-or-link-text", sorted, one per line.
+// Every entry below `dir`, itself included, as "name mode owner content-or-link-text", sorted.
 std::string tree(const fs::path& dir) {
+  std::vector<fs::path> paths{dir};
+  paths.insert(paths.end(), fs::recursive_directory_iterator(dir), {});
   std::set<std::string> lines;
-  for (fs::recursive_directory_iterator it(dir), end; it != end; ++it) {
+  for (const fs::path& path : paths) {
     struct stat st;
-    ::lstat(it->path().c_str(), &st);
-    lines.insert(it->path().lexically_relative(dir).string() +
-                 string_utils::format(" %o ", st.st_mode & 07777) +
-                 (S_ISLNK(st.st_mode)   ? "-> " + fs::read_symlink(*it).string()
-                  : S_ISREG(st.st_mode) ? read_file(*it)
+    ::lstat(path.c_str(), &st);
+    lines.insert(path.lexically_relative(dir).string() +
+                 string_utils::format(" %o %u ", st.st_mode & 07777, st.st_uid) +
+                 (S_ISLNK(st.st_mode)   ? "-> " + fs::read_symlink(path).string()
+                  : S_ISREG(st.st_mode) ? read_file(path)
                                         : "") +
                  "\n");
   }
   return std::accumulate(lines.begin(), lines.end(), std::string());
 }
 
-TEST(SensorFiles, EachUploadIsPlacedWholeOrNotAtAll) {
-  ::umask(022);
-  ::signal(SIGXFSZ, SIG_IGN);  // a write past the file size limit fails instead
-  ferun_test::sensor_fixture_t f;
-  ASSERT_EQ(f.handshake("ids", 7, "probe").status, 0);
+// Runs `script` in `dir` with OUT naming the canary directory and TMP the temporary one.
+void shell(const fs::path& dir, const std::string& script, ferun_test::sensor_fixture_t& f) {
+  const std::string line = "cd " + shell_quote(dir.string()) +
+                           " && OUT=" + shell_quote((f.root / "outside").string()) +
+                           " TMP=" + shell_quote(f.conf.tmpdir.string()) + " && " + script;
+  ASSERT_EQ(std::system(line.c_str()), 0) << script;
+}
+
+struct row_t {
+  std::string setup;  // run in the sensor directory first
+  std::uint32_t flags;
+  std::string path, content, answer = "", placed = "";  // placed: part of the tree after, or none
+  int resource = RLIMIT_CORE;                           // no core dumps: as good as no limit
+  rlim_t limit = 0;
+};
+
+// Sends the row's upload; the command as the sensor has read it.
+std::shared_ptr<ferun::command_file_t> send(ferun_test::sensor_fixture_t& f, const row_t& row) {
+  const ferun_test::temp_dir_t work;
+  shell(work.path(), "printf m >m && " + row.content, f);
+  const std::string content = read_file(work / "out");
+  ferun::command_file_t cmd;
+  std::tie(cmd.path, cmd.flags, cmd.size) =
+      std::make_tuple(row.path, row.flags, static_cast<std::uint32_t>(content.size()));
+  f.console->send(cmd);
+  f.console->send_raw(content);
+  return std::dynamic_pointer_cast<ferun::command_file_t>(f.sensor->proto.read(false));
+}
+ferun::answer_t answer(ferun_test::sensor_fixture_t& f) {
+  return f.console->receive(std::chrono::seconds(30)).value().as<ferun::answer_t>();
+}
+
+// Sends the row's upload and places it on this thread, under the row's limit.
+ferun::answer_t upload(ferun_test::sensor_fixture_t& f, const row_t& row) {
+  const auto read = send(f, row);
+  rlim_t limit = row.limit;  // for descriptors, none is left free
+  if (row.resource == RLIMIT_NOFILE) ::close(static_cast<int>(limit = ::dup(0)));
+  struct rlimit saved;
+  ::getrlimit(row.resource, &saved);
+  const struct rlimit tight = {limit, saved.rlim_max};
+  ::setrlimit(row.resource, &tight);
+  f.sensor->on_file(*read);
+  ::setrlimit(row.resource, &saved);
+  return answer(f);
+}
+
+// Each row starts from the same sensor directory, conf/a (mode 0600) alone, and the same canary.
+const std::string reset =
+    "find . -mindepth 1 -delete && mkdir conf && printf stored >conf/a && chmod 600 conf/a && rm "
+    "-rf \"$OUT\" \"$TMP\" && mkdir -m 700 \"$TMP\" && mkdir \"$OUT\" && printf kept "
+    ">\"$OUT\"/keep && ";
+void run_rows(ferun_test::sensor_fixture_t& f, const std::vector<row_t>& rows) {
   const fs::path dir = f.sensor->sensor_dir, outside = f.root / "outside";
-  const std::string odd = "x y';&$(touch p)`touch p`|\"", attack = "86:1:Download file error: ";
-  fs::create_directories(dir / "conf");
-  ferun_test::write_file(dir / "conf/a", "stored", 0600);
-  fs::create_directories(outside);
-  ferun_test::write_file(outside / "keep", "kept", 0644);
-  fs::create_symlink(outside, dir / "b");  // as a first archive could once plant
-  ::mkfifo((dir / odd).c_str(), 0600);     // replaced by a file of the usual mode
-  const std::string tar = " && tar -czf out m ", unable = "86:1:unable unpack configurations";
-  const std::string through = " && mkdir x && echo p >x/f" + tar + "a x/f --transform s,^x/,a/,";
-  const struct {
-    std::uint32_t flags;
-    std::string path, content, answer, placed = "";  // placed: part of the tree after, or no change
-    int resource = RLIMIT_CORE;                      // no core dumps: as good as no limit
-    rlim_t limit = 0;
-  } rows[] = {
-      {2, "", "ln -s \"$OUT\" b" + tar + "b", attack + "path attack detected (b)"},
-      {2, "", "ln -s ../../.. up" + tar + "up", attack + "path attack detected (up)"},
-      {2, "", "mkdir d && ln -s ../../.. d/up" + tar + "d", attack + "path attack detected (d/up)"},
-      {2, "", "ln -s b a" + tar + "a", attack + "path attack detected (a)"},
-      {2, "", "mkdir b && echo p >b/f" + tar + "b", attack + "path attack detected (b)"},
-      {2, "", "ln -s b a" + through, unable},
-      {2, "", "ln -s \"$OUT\" a" + through, unable},
-      {2, "", "ln -s ../ids-7x s" + tar + "s", attack + "path attack detected (s)"},
-      {2, "", "printf f >conf" + tar + "conf", unable},
-      {2, "", "ln m h" + tar + "h", unable},
-      {2, "", "mkfifo p" + tar + "p", unable},
-      {2, "", "mkdir conf && head -c 99999 /dev/zero >conf/a" + tar + "conf", unable, "",
-       RLIMIT_FSIZE, 65536},
-      {1, "conf/a", "echo x | gzip >out", "86:1:unable unpack configuration", "", RLIMIT_NOFILE},
-      {0, "conf/a", "head -c 99999 /dev/zero >out", attack + "File too large", "", RLIMIT_FSIZE,
-       65536},
-      {0, "conf/a/x", "echo x >out",
-       "86:1:boost::filesystem::create_directory: File exists: \"" + (dir / "conf/a\"").string()},
-      {0, "conf/../x", "echo x >out", attack + "path attack detected (conf/../x)"},
-      {4, "conf/a", "printf 'r\\0w' >out", "86:0:", "conf/a 600 r" + std::string(1, '\0') + "w\n"},
-      {3, "conf/a", "printf z | gzip >out", "86:0:", "conf/a 600 z\n"},
-      {2, "conf", "printf t >a && ln -s a l && mkdir d && ln -s ../a d/u && tar -czf out a l d",
-       "86:0:", "conf/a 600 t\nconf/d 755 \nconf/d/u 777 -> ../a\nconf/l 777 -> a\n"},
-      {0, odd, "printf 1 >out", "86:0:", odd + " 644 1\n"},
-      {1, odd + "g", "printf 2 | gzip >out", "86:0:", odd + "g 644 2\n"},
-      {2, odd + "t", "printf 3 >a && tar -czf out a", "86:0:", odd + "t/a 644 3\n"},
-  };
-  for (const auto& row : rows) {
-    // The content is made in a fresh directory holding the file "m", OUT naming the outside one.
-    const ferun_test::temp_dir_t work;
-    ASSERT_EQ(std::system(("cd " + shell_quote(work.path().string()) + " && OUT=" +
-                           shell_quote(outside.string()) + " && printf m >m && " + row.content)
-                              .c_str()),
-              0);
-    const std::string content = read_file(work / "out"), before = tree(dir);
-    ferun::command_file_t cmd;
-    cmd.path = row.path;
-    cmd.flags = row.flags;
-    cmd.size = static_cast<std::uint32_t>(content.size());
-    f.console->send(cmd);
-    f.console->send_raw(content);
-    const auto read = f.sensor->proto.read(false);
-    // Placed with the row's limit; for descriptors, none is left free.
-    rlim_t limit = row.limit;
-    if (row.resource == RLIMIT_NOFILE) ::close(static_cast<int>(limit = ::dup(0)));
-    struct rlimit saved;
-    ::getrlimit(row.resource, &saved);
-    const struct rlimit tight = {limit, saved.rlim_max};
-    ::setrlimit(row.resource, &tight);
-    f.sensor->on_file(dynamic_cast<const ferun::command_file_t&>(*read));
-    ::setrlimit(row.resource, &saved);
-    const auto a = f.console->receive(std::chrono::seconds(30)).value().as<ferun::answer_t>();
-    EXPECT_EQ(string_utils::format("%x:%u:", a.id, a.status) + a.message, row.answer)
-        << row.content;
+  for (const row_t& row : rows) {
+    SCOPED_TRACE(row.setup + " | " + row.content);
+    shell(dir, reset + row.setup, f);
+    const std::string before = tree(dir);
+    const ferun::answer_t a = upload(f, row);
+    EXPECT_EQ(string_utils::format("%x:%u:", a.id, a.status) + a.message, row.answer);
     const std::string after = tree(dir);
     EXPECT_TRUE(row.placed.empty() ? after == before : after.find(row.placed) != std::string::npos)
-        << row.content << " leaves\n"
         << after;
-    EXPECT_TRUE(fs::is_empty(f.conf.tmpdir));  // no download file left
-    EXPECT_EQ(tree(outside), "keep 644 kept\n");
+    EXPECT_TRUE(fs::is_symlink(f.conf.tmpdir) || fs::is_empty(f.conf.tmpdir));  // nothing left
+    EXPECT_EQ(tree(outside), ". 755 0 \nkeep 644 0 kept\n");
   }
+}
+
+struct uploads_t : testing::Test {
+  uploads_t() {
+    ::umask(022);
+    ::signal(SIGXFSZ, SIG_IGN);  // a write past the file size limit fails instead
+    EXPECT_EQ(f.handshake("ids", 7, "probe").status, 0);
+  }
+  ferun_test::sensor_fixture_t f;
+  const std::string attack = "86:1:Download file error: path attack detected (";
+  const std::string unable = "86:1:unable unpack configurations", ok = "86:0:";
+  const std::string tar = " && tar -czf out ";
+};
+
+// Links on the disk are never gone through; an archive's link is placed only when its text can
+// point nowhere but downwards. Modelled on the kernel's openat2 tests: links to ".", to ".."
+// chains, absolute links, and ".." climbing through other links.
+TEST_F(uploads_t, NoLinkIsFollowed) {
+  const std::string through = "mkdir x && echo p >x/f" + tar + "m a x/f --transform s,^x/,a/,";
+  const std::vector<row_t> rows{
+      {"ln -s \"$OUT\" b", 2, "", "mkdir b && echo p >b/f" + tar + "b", attack + "b)"},
+      {"ln -s . self", 0, "self/x", "echo x >out", attack + "self/x)"},
+      {"ln -s .. up", 1, "up/x", "echo x | gzip >out", attack + "up/x)"},
+      {"mkdir d && ln -s ../.. d/up", 2, "d/up", "printf t >a" + tar + "a", attack + "d/up)"},
+      {"ln -s . self && ln -s self/self/../.. c", 2, "", "mkdir c && echo >c/x" + tar + "c/x",
+       attack + "c/x)"},
+      {"ln -s . p", 2, "", "mkdir p && echo p >p/sensor.ini" + tar + "p/sensor.ini",
+       attack + "p/sensor.ini)"},
+      {"ln -s \"$OUT\"/keep s", 0, "s", "printf 1 >out", ok, "s 644 0 1\n"},
+      {":", 2, "", "ln -s \"$OUT\" b" + tar + "b", attack + "b)"},
+      {":", 2, "", "ln -s ../../.. up" + tar + "up", attack + "up)"},
+      {":", 2, "", "mkdir d && ln -s a/../.. d/up" + tar + "d", attack + "d/up)"},
+      {":", 2, "", "printf t >a" + tar + "a m --transform s,^m,x/../../m,", attack + "x/../../m)"},
+      {":", 2, "", "ln -s p/p/../../x sensor.ini" + tar + "sensor.ini", attack + "sensor.ini)"},
+      {":", 2, "", "ln -s . a && " + through, unable},
+      {":", 2, "", "ln -s \"$OUT\" a && " + through, attack + "a)"},
+      {":", 2, "conf", "printf t >a && ln -s . p && mkdir d && ln -s ../a d/u" + tar + "a p d",
+       attack + "d/u)"},
+      {":", 2, "conf", "printf t >a && ln -s . p && mkdir d && ln -s a/./b d/u" + tar + "a p d", ok,
+       "conf/a 600 0 t\nconf/d 755 0 \nconf/d/u 777 0 -> a/./b\nconf/p 777 0 -> .\n"},
+  };
+  run_rows(f, rows);
+}
+
+// Nothing placed belongs to another user or keeps a setuid, setgid or group or other write bit;
+// the "./" entry changes nothing.
+TEST_F(uploads_t, NoOwnerOrModeIsKept) {
+  const std::string made =
+      "mkdir t && cd t && printf s >s && chmod 6777 s && mkdir -m 777 d && mkdir -m 750 e && "
+      "chmod 777 . && tar --owner=65534 --group=65534 -czf ../out ";
+  const std::vector<row_t> rows{
+      {":", 2, "", made + ".", ok,
+       ". 755 0 \nconf 755 0 \nconf/a 600 0 stored\nd 755 0 \ne 750 0 \n"
+       "s 755 0 s\n"},
+      {":", 2, "conf/n", made + "./s", ok, "conf/n 755 0 \nconf/n/s 755 0 s\n"},
+      {"chmod 6666 conf/a", 2, "conf", "printf z >a" + tar + "a", ok, "conf/a 644 0 z\n"},
+      {":", 4, "conf/a", "printf 'r\\0w' >out", ok,
+       "conf/a 600 0 r" + std::string(1, '\0') + "w\n"},
+      {":", 3, "conf/g", "printf z | gzip >out", ok, "conf/g 644 0 z\n"},
+  };
+  run_rows(f, rows);
+}
+
+// Every member is checked before the first is placed; what cannot be examined, placed or
+// written refuses the whole upload.
+TEST_F(uploads_t, WholeOrNothing) {
+  const std::string odd = "x y';&$(touch p)`touch p`|\"", name(300, 'n');
+  const std::vector<row_t> rows{
+      {":", 2, "", "printf t >a" + tar + "a m --transform s,^m,m/" + name + ",", unable},
+      {":", 2, "", "printf t >a && ln m h" + tar + "a m h", unable},
+      {":", 2, "", "printf t >a && mkfifo p" + tar + "a p", unable},
+      {":", 2, "conf/a/x", "printf t >a" + tar + "a", unable},
+      {":", 2, "", "printf t >a && printf f >conf" + tar + "a conf", unable},
+      {":", 2, "", "mkdir conf && head -c 99999 /dev/zero >conf/a" + tar + "conf", unable, "",
+       RLIMIT_FSIZE, 65536},
+      {":", 2, "", "echo not gzip >out", unable},
+      {":", 1, "conf/a", "echo x | gzip >out", "86:1:unable unpack configuration", "",
+       RLIMIT_NOFILE},
+      {":", 1, "conf/a", "echo x >out", "86:1:unable unpack configuration"},
+      {":", 0, "conf/a", "head -c 99999 /dev/zero >out", "86:1:Download file error: File too large",
+       "", RLIMIT_FSIZE, 65536},
+      {":", 0, "conf/a/x", "echo x >out", "86:1:Download file error: Not a directory"},
+      {":", 0, "", "echo x >out", "86:1:Download file error: Is a directory"},
+      {":", 0, "conf/../x", "echo x >out", attack + "conf/../x)"},
+      {"mkfifo " + shell_quote(odd), 0, odd, "printf 1 >out", ok, odd + " 644 0 1\n"},
+      {":", 2, odd + "t", "printf 3 >a" + tar + "a", ok, odd + "t/a 644 0 3\n"},
+  };
+  run_rows(f, rows);
   EXPECT_FALSE(fs::exists("p"));
+}
+
+// The temporary directory is checked at every upload: one another user made, or that became a
+// link, takes no download.
+TEST_F(uploads_t, TemporaryDirectoryCheckedEachTime) {
+  const std::string tmp = "86:1:temporary directory " + f.conf.tmpdir.string();
+  const std::string replace = "rm -r \"$TMP\" && ";
+  const std::vector<row_t> rows{
+      {replace + "ln -s \"$OUT\" \"$TMP\"", 0, "x", "echo x >out", tmp + " is a symbolic link"},
+      {"chmod 777 \"$TMP\"", 0, "x", "echo x >out", tmp + " is writable by others (mode 0777)"},
+      {"chown 65534 \"$TMP\"", 0, "x", "echo x >out", tmp + " is owned by user 65534, not by 0"},
+      {replace + ":", 0, "x", "echo x >out", ok, "x 644 0 x\n"},
+  };
+  run_rows(f, rows);
+}
+
+// A placing that fails after all (a file system out of inodes) puts back what it replaced.
+TEST(SensorFiles, FailedPlacingPutsBackWhatItReplaced) {
+  ferun_test::sensor_fixture_t f;
+  const fs::path data = f.conf.datadir;
+  if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+      ::mount("ferun-test", data.c_str(), "tmpfs", 0, "size=1m,nr_inodes=64,mode=0755") != 0)
+    GTEST_SKIP() << "needs root";
+  ASSERT_EQ(f.handshake("ids", 7, "probe").status, 0);
+  ferun_test::write_file(data / "ids-7/a", "old", 0640);
+  for (int n = 0; ::mkdir((data / std::to_string(n)).c_str(), 0) == 0; ++n) continue;
+  fs::remove(data / "0"), fs::remove(data / "1");  // the unpacking directory and one file
+  const std::string before = tree(data / "ids-7");
+  const ferun::answer_t a = upload(f, {":", 2, "", "mkdir z && printf new >a && tar -czf out a z"});
+  EXPECT_EQ(std::to_string(a.status) + a.message, "1unable unpack configurations");
+  EXPECT_EQ(tree(data / "ids-7"), before);
+  EXPECT_EQ(before, ". 755 0 \na 640 0 old\n");
+  ::umount2(data.c_str(), MNT_DETACH);
+}
+
+// Uploads of one sensor wait for each other: a directory swapped for a link meanwhile is seen.
+// Checking is linear: a 2000-deep chain is answered quickly, also the second time.
+TEST_F(uploads_t, OneAtATimeAndLinearCost) {
+  const fs::path dir = f.sensor->sensor_dir;
+  shell(dir, "mkdir conf && printf stored >conf/a && chmod 600 conf/a", f);
+  const ferun::fd_t other(::open(dir.c_str(), O_RDONLY | O_DIRECTORY));
+  ASSERT_EQ(::flock(other.get(), LOCK_EX), 0);  // as another connection's upload holds it
+  const auto read = send(f, {":", 2, "", "mkdir conf && echo p >conf/f && tar -czf out conf"});
+  std::thread first([&] { f.sensor->on_file(*read); });
+  EXPECT_FALSE(f.console->receive(std::chrono::milliseconds(300)));  // waits for the lock
+  fs::rename(dir / "conf", f.root / "outside");
+  fs::create_directory_symlink(f.root / "outside", dir / "conf");
+  ::flock(other.get(), LOCK_UN);
+  first.join();
+  EXPECT_EQ(answer(f).message, "Download file error: path attack detected (conf)");
+  EXPECT_EQ(tree(f.root / "outside"), ". 755 0 \na 600 0 stored\n");
+
+  const std::string chain = "mkdir -p $(printf 'a/%.0s' $(seq 2000)) && tar -czf out a";
+  for (int round = 0; round < 2; ++round) {
+    const auto read = send(f, {":", 2, "deep", chain});
+    const auto start = std::chrono::steady_clock::now();
+    f.sensor->on_file(*read);
+    // The first round's time goes mostly to the kernel's 2000 mkdirs (tar takes as long).
+    EXPECT_LT(std::chrono::steady_clock::now() - start,
+              std::chrono::milliseconds((round ? 900 : 3000) * (FERUN_SANITIZED ? 5 : 1)));
+    EXPECT_EQ(answer(f).status, 0);
+  }
+}
+
+// At each hello the sensor directory must be the daemon's own, and unpacking directories an
+// earlier worker left are removed, also when their names are longer than a path may be.
+TEST(SensorFiles, HelloChecksTheDirectoryAndRemovesLeftovers) {
+  const std::string deep =
+      "cd ids-7 && mkdir -p .upload-x/l && ln -s \"$OUT\" .upload-x/l/o && "
+      "cd .upload-x && for i in $(seq 30); do mkdir n && mv l n/" +
+      std::string(200, 'l') + " && mv n l; done";
+  const std::pair<std::string, std::string> rows[] = {
+      {"chmod 777 ids-7", "sensor directory ids-7 is writable by others (mode 0777)"},
+      {"chown 65534 ids-7", "sensor directory ids-7 is owned by user 65534, not by 0"},
+      {"mv ids-7 x && ln -s x ids-7", "sensor directory ids-7 is a symbolic link"},
+      {deep, "hello from sensor!"}};
+  for (const auto& [setup, message] : rows) {
+    ferun_test::sensor_fixture_t f;
+    shell(f.conf.datadir, "mkdir -m 755 ids-7 ../outside && printf k >ids-7/k && " + setup, f);
+    EXPECT_EQ(f.handshake("ids", 7, "probe").message, message);
+    EXPECT_EQ(tree(f.root / "outside"), ". 755 0 \n");
+    EXPECT_FALSE(fs::exists(f.conf.datadir / "ids-7/.upload-x"));
+    EXPECT_EQ(read_file(f.conf.datadir / "ids-7/k"), "k");
+  }
 }
 
 }  // namespace

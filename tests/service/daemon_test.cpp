@@ -39,7 +39,9 @@ TEST(Startup, ExitStatusOutputAndPidfile) {
   daemon_launcher_t daemon;
   const fs::path pid = daemon.dir() / "p.pid", tmp = daemon.tmpdir(), cfg = daemon.dir() / "c";
   write_file(cfg, "port=bad\nlogfile=" + (daemon.dir() / "no" / "log").string() + "\n");
+  const fs::path var = daemon.dir() / "var";
   const std::string tmp_error = "temporary directory " + tmp.string();
+  const std::string data_error = "data directory " + var.string();
   // Rows: tmpdir state, arguments, exit status, a failure's reason or the output's beginning.
   const struct {
     std::string tmpdir;
@@ -62,17 +64,23 @@ TEST(Startup, ExitStatusOutputAndPidfile) {
       {"file", {}, 1, tmp_error + " is not a directory"},
       {"0702", {}, 1, tmp_error + " is writable by others (mode 0702)"},
       {"nobody", {}, 1, tmp_error + " is owned by user 65534, not by 0"},
+      // The same for the data directory ("d" first).
+      {"dlink", {}, 1, data_error + " is a symbolic link"},
+      {"d0702", {}, 1, data_error + " is writable by others (mode 0702)"},
+      {"dnobody", {}, 1, data_error + " is owned by user 65534, not by 0"},
   };
   for (const auto& row : rows) {
-    fs::remove_all(tmp);
-    if (row.tmpdir == "link") fs::create_directory_symlink(daemon.dir(), tmp);
-    if (row.tmpdir == "file") write_file(tmp, "");
-    if (row.tmpdir == "0702" || row.tmpdir == "nobody") fs::create_directory(tmp);
-    if (row.tmpdir == "0702") fs::permissions(tmp, fs::owner_all | fs::others_write);
-    if (row.tmpdir == "nobody" && (geteuid() != 0 || chown(tmp.c_str(), 65534, 65534) != 0))
+    fs::remove_all(tmp), fs::remove_all(var);
+    const fs::path at = row.tmpdir[0] == 'd' ? var : tmp;
+    const std::string state = row.tmpdir.substr(row.tmpdir[0] == 'd');
+    if (state == "link") fs::create_directory_symlink(daemon.dir(), at);
+    if (state == "file") write_file(at, "");
+    if (state == "0702" || state == "nobody") fs::create_directory(at);
+    if (state == "0702") fs::permissions(at, fs::owner_all | fs::others_write);
+    if (state == "nobody" && (geteuid() != 0 || chown(at.c_str(), 65534, 65534) != 0))
       continue;  // only root can give it away
     std::vector<std::string> args = row.args;
-    args.insert(args.end(), {"-d", (daemon.dir() / "var").string()});
+    args.insert(args.end(), {"-d", var.string()});
     if (std::find(args.begin(), args.end(), "--pidfile") == args.end())
       args.insert(args.end(), {"--pidfile", pid.string()});
     daemon.start(args);
@@ -219,6 +227,12 @@ TEST_F(Fault, FullFileSystemsKeepTheStoredFiles) {
   while (filler << std::string(4096, 'f') << std::flush) continue;
   EXPECT_EQ(set_value(console, std::string(500, 'n')), 1);
   EXPECT_EQ(read_file(sensor_ / "sensor.ini"), stored);
+  // Past the file size limit an upload fails alone: the worker goes on.
+  const rlimit small{4096, RLIM_INFINITY};
+  ASSERT_EQ(prlimit(daemon_.worker(), RLIMIT_FSIZE, &small, nullptr), 0);
+  file.size = 8192;
+  EXPECT_EQ(exchange(console, file, std::string(file.size, 'n')), 1);
+  EXPECT_TRUE(fs::is_empty(daemon_.tmpdir()));
   expect_serves(2);
 }
 
