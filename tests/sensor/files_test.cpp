@@ -253,9 +253,9 @@ TEST_F(uploads_t, OneAtATimeAndLinearCost) {
     const auto read = send(f, {":", 2, "deep", chain});
     const auto start = std::chrono::steady_clock::now();
     f.sensor->on_file(*read);
-    // The first round's time goes mostly to the kernel's 2000 mkdirs (tar takes as long).
-    EXPECT_LT(std::chrono::steady_clock::now() - start,
-              std::chrono::milliseconds((round ? 900 : 3000) * (FERUN_SANITIZED ? 5 : 1)));
+    // A guard against a walk that is quadratic in the depth (it took minutes), not a speed
+    // figure: bench/upload_bench measures that.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
     EXPECT_EQ(answer(f).status, 0);
   }
 }
