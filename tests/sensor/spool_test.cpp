@@ -103,8 +103,8 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
   const alert_t cut_group{71, 2000002, long_text.substr(0, 4007), ""};
   // UDP, its packet only the Ethernet addresses.
   const alert_t a1{1}, a2{2}, a3{3}, unknown{72, 424242, "1", "424242", 0, 17};
-  const alert_t v6a{4, 1000001, "TEST", "one rule", 20, 58},
-      v6b{5, 1000001, "TEST", "one rule", 0, 58};
+  alert_t v6a{4}, v6b{5};  // IPv6 (ICMPv6)
+  v6a.protocol = v6b.protocol = 58;
   const uint64_t s = a1.bytes().size(), s6 = v6a.bytes().size();
   std::function<void()> hook;  // run once, by the next pass, between its empty read and its scan
   const uint32_t near = 0xfffffffau - static_cast<uint32_t>(s);
@@ -157,24 +157,21 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
        {"is shorter than the position 100000, reading it from its start\n",
         "is shorter than the position " + std::to_string(2 * s) + ", reading it from its start\n",
         "threats.log.1 was replaced, reading the new file from its start\n"}},
-      // Alerts written to file 1, and file 2 made, while a pass stands between its empty read and
-      // its scan: file 1 is read to its end first. A refused record stops its file, one error.
+      // Alerts written to file 1, and files 2 and 3 made, while a pass stands between its empty
+      // read and its scan: file 1 is read to its end first. A refused record stops its file with
+      // one error, and the file is left once a newer one exists.
       {{0x2, 0, 0},
        {[&](const fs::path& d) { write_file(d / "threats.log.1", a1.bytes()); },
         [&](const fs::path& d) {
-          hook = [d, &v6a, &v6b] {
+          hook = [d, &v6a, &v6b, &a2] {
             std::ofstream((d / "threats.log.1").string(), std::ios::app) << v6a.bytes();
-            write_file(d / "threats.log.2",
-                       v6b.bytes() + u2w::record(104, std::string(1025, 0)) + v6a.bytes());
+            write_file(d / "threats.log.2", v6b.bytes() + u2w::record(104, std::string(1025, 0)));
+            write_file(d / "threats.log.3", a2.bytes() + u2w::record(105, std::string(81, 0)));
           };
-        },
-        [&](const fs::path& d) {
-          write_file(d / "threats.log.3", a2.bytes() + u2w::record(105, std::string(81, 0)));
         }},
-       {a1.messages(1, s), v6a.messages(1, s + s6) + v6b.messages(2, v6b.bytes().size()),
-        a2.messages(3, s)},
+       {a1.messages(1, s), v6a.messages(1, s + s6) + v6b.messages(2, s6) + a2.messages(3, s)},
        {"threats.log.2: refused record of type 104 with length 1025 at position " +
-            std::to_string(v6b.bytes().size()) + ", nothing more is read from this file\n",
+            std::to_string(s6) + ", nothing more is read from this file\n",
         "threats.log.3: refused record of type 105 with length 81 at position " +
             std::to_string(s) + ", nothing"}},
       // A 4 GiB file, resumed near its end: the record that crosses the limit stops it.
