@@ -196,9 +196,9 @@ TEST(Listener, SilentConnectionsEndAtTheDeadlineAndEndALockout) {
   const int queued = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // connects past the limit
   rlimit old{};
   getrlimit(RLIMIT_NOFILE, &old);
-  const rlimit low{256, old.rlim_max};
   std::vector<int> taken;           // every descriptor left below the lowered limit
 #if !defined(__SANITIZE_ADDRESS__)  // UBSan's vptr check needs a pipe: without fds it misfires
+  const rlimit low{256, old.rlim_max};
   for (int fd; setrlimit(RLIMIT_NOFILE, &low) == 0 && (fd = open("/dev/null", O_RDONLY)) >= 0;)
     taken.push_back(fd);
 #endif
