@@ -12,7 +12,8 @@
 
 namespace {
 
-// What read() hands out until null: "E<signature>.<id>/<link type>", "P<id>:<length>" or "S".
+// What read() hands out until null: "E<signature>.<id>/<link type>" (then "m" when it carries MAC
+// addresses), "P<id>:<length>" or "S".
 std::string drain(u2_file_t& u2) {
   std::string out;
   while (const u2_record_t* r = u2.read()) {
@@ -21,7 +22,7 @@ std::string drain(u2_file_t& u2) {
     out += r->type == u2_type_skip ? "S"
            : r->type == u2_type_event
                ? "E" + std::to_string(e->signature_id) + "." + std::to_string(e->event_id) + "/" +
-                     std::to_string(e->linktype)
+                     std::to_string(e->linktype) + (e->mac_src[5] || e->mac_dst[0] ? "m" : "")
                : "P" + std::to_string(p->event_id) + ":" + std::to_string(p->packet_length);
   }
   return out;
@@ -47,7 +48,7 @@ TEST(U2File, RecordsAndLogOfFilesWrittenInSlices) {
       // Shortest event bodies that hold every field: 58 (104, 111) and 82 bytes (105, 112).
       {event(1, 111, 58) + packet(1) + event(2) + extra(2) + u2w::record(42, "uuuuu") +
            event(3, 112, 82) + packet(3),
-       "E1.1/1P1:60E1.2/0SE1.3/1P3:60", "ERROR u2_file: got unknown type 42\n"},
+       "E1.1/1mP1:60E1.2/0SE1.3/1mP3:60", "ERROR u2_file: got unknown type 42\n"},
       // Unpaired: lone extra, event + other packet, event + other extra. None returns null.
       {extra(8) + event(1) + packet(9) + event(2) + extra(3), "SP9:60S", ""},
       // Bytes past the 8080-byte buffer are passed over, once they are all in the file; a packet
@@ -55,13 +56,14 @@ TEST(U2File, RecordsAndLogOfFilesWrittenInSlices) {
       {packet(4, 8081) + packet(5, 8076) + packet(6), "P4:8080P5:8076P6:60", ""},
       // A zero-filled stretch and runs of unknown records: two lines a run, whole bodies only.
       {pair1 + zeros + pair1 + seven + seven + nine + pair1 + nine + extra(1) + nine,
-       "E1.1/1P1:60" + std::string(100, 'S') + "E1.1/1P1:60SSSE1.1/1P1:60SSS",
+       "E1.1/1mP1:60" + std::string(100, 'S') + "E1.1/1mP1:60SSSE1.1/1mP1:60SSS",
        "ERROR u2_file: got unknown type 0\nERROR u2_file: skipped 100 records of unknown type 0 "
        "from position 164\nERROR u2_file: got unknown type 7\nERROR u2_file: skipped 2 records "
        "of unknown type 7 from position 1128\nERROR u2_file: got unknown type 9\nERROR u2_file: "
        "got unknown type 9\nERROR u2_file: got unknown type 9\n"},
       {ferun_test::read_file(FERUN_TESTDATA_DIR "/unified2/pyidstools-merged.log"),
-       "E498.1/1P1:373E498.2/1P2:373E498.3/1P3:373E498.4/1P4:373E498.5/1P5:373E498.6/1P6:373", ""},
+       "E498.1/1mP1:373E498.2/1mP2:373E498.3/1mP3:373E498.4/1mP4:373E498.5/1mP5:373E498.6/1mP6:373",
+       ""},
   };
   for (const auto& row : rows) {
     if (row.bytes.empty()) GTEST_SKIP() << "sample spool absent";
