@@ -116,16 +116,26 @@ void sensor_t::run() {
 bool sensor_t::init() {
   proto.async_read_header();
 
-  // The wait has no time limit, but a stop request or the exit flag ends it: a console that
-  // connects and stays silent must not hold the listener's shutdown. The I/O context runs out of
-  // work once the first frame is in or the connection has failed; only then is it taken, so a
-  // first frame of an unknown id ends the handshake like a closed connection does.
+  // A stop request or the exit flag ends the wait: a console that connects and stays silent must
+  // not hold the listener's shutdown. Nor may it hold its thread and descriptors for ever: the
+  // hello must be in within `hello_timeout`. The I/O context runs out of work once the first frame
+  // is in or the connection has failed; only then is it taken, so a first frame of an unknown id
+  // ends the handshake like a closed connection does.
+  const auto hello_deadline = std::chrono::steady_clock::now() + hello_timeout;
   for (;;) {
     io_service.restart();
     io_service.run_for(hello_poll_period);
     if (io_service.stopped()) break;
     if (stop_requested || g_do_exit) {
       L.info("stop requested while waiting for the hello\n");
+      return false;
+    }
+    if (std::chrono::steady_clock::now() >= hello_deadline) {
+      boost::system::error_code unknown;
+      const auto peer = tcp_socket.remote_endpoint(unknown);
+      L.warning("no hello from %s:%u within %g s, connection is closed\n",
+                unknown ? "?" : peer.address().to_string().c_str(),
+                static_cast<unsigned>(peer.port()), hello_timeout.count() / 1000.0);
       return false;
     }
   }

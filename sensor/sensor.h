@@ -17,7 +17,9 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/filesystem/path.hpp>
 #include <boost/thread/thread.hpp>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -57,7 +59,8 @@ class sensor_t {
   // Connection thread (sensor.cpp).
   void run();
   // The hello handshake. Returns false, with nothing sent, when a stop request or the exit flag
-  // ended the wait for the hello; raises on every failure (a refused hello is answered first).
+  // ended the wait for the hello, or when no hello came within `hello_timeout` (logged); raises
+  // on every failure (a refused hello is answered first).
   bool init();
   // Polls for at most one message and hands it to its handler.
   void check_commands();
@@ -132,6 +135,12 @@ class sensor_t {
   boost::filesystem::path u2_path;
   u2_file_t u2;
   snort_msg_map_t msg_map;
+  // How long a connection may take to complete its hello before it is closed.
+  static constexpr std::chrono::seconds hello_time_limit{30};
+  std::chrono::milliseconds hello_timeout{hello_time_limit};
+  // Called by spool following between a read that found nothing and the look for a newer file
+  // (tests change the spool there); empty by default.
+  std::function<void()> before_spool_scan;
 
  private:
   int take_records();

@@ -301,6 +301,11 @@ int sensor_t::process_u2() {
 int sensor_t::take_records() {
   int count = 0;
   bool reopened = false;
+  // A newer file was found after the current one read empty: the current one is being read once
+  // more, to its end, before the switch.
+  bool last_read = false;
+  std::string next_path;
+  std::uint32_t next_number = 0;
   for (;;) {
     if (g_do_exit || count >= records_per_pass) return count;
     if (const u2_record_t* record = u2.read()) {
@@ -326,9 +331,18 @@ int sensor_t::take_records() {
       continue;
     }
 
-    std::string next_path;
-    std::uint32_t next_number = 0;
-    if (!find_next_u2file(next_path, next_number)) return count;
+    if (!last_read) {
+      if (before_spool_scan) before_spool_scan();
+      if (!find_next_u2file(next_path, next_number)) return count;
+      // Snort writes its last records to a file, closes it and creates the next one moments
+      // apart: the read that came up empty may have fallen between the two. The file is complete
+      // now that a newer one exists, so one more read finds everything it holds.
+      if (u2.is_open()) {
+        last_read = true;
+        continue;
+      }
+    }
+    last_read = false;
     if (u2.is_open()) {
       u2.close();
       if (L.impl) L.debug(0, "close unified2 log file: %s\n", u2_path.c_str());

@@ -36,12 +36,17 @@ bool out_of_resources(int error) {
   return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
-void pause_for_resources(int error) {
-  sensor_t::L.warning("accept: %s, waiting\n", strerror(error));
+}  // namespace
+
+void sensor_server_t::pause_for_resources(int error) {
+  // Logged when accepting stops, not on every retry: a lockout can last minutes.
+  if (!starved) {
+    sensor_t::L.warning("accept: %s, waiting\n", strerror(error));
+    starved = true;
+    starved_since = std::chrono::steady_clock::now();
+  }
   std::this_thread::sleep_for(std::chrono::milliseconds(poll_interval_ms));
 }
-
-}  // namespace
 
 sensor_server_t::sensor_server_t(const config_t& config) : conf(config), acceptor(io_service) {
   namespace ip = boost::asio::ip;
@@ -127,6 +132,13 @@ void sensor_server_t::accept_one() {
     ::close(fd);
     throw boost::system::system_error(assigned, "assign");
   }
+
+  if (starved) {
+    starved = false;
+    const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - starved_since;
+    sensor_t::L.warning("accept: accepting again after %.1f s\n", waited.count());
+  }
+  sensor->hello_timeout = hello_timeout;
 
   // The peer's address comes with the accept; asking the socket for it again could fail for a
   // console that has already reset, and that must not end every other connection.

@@ -7,6 +7,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -31,12 +32,17 @@ class sensor_server_t {
   // stopped and deleted as well before the error leaves.
   void run();
 
+  // Given to every sensor: how long a connection may take to complete its hello.
+  std::chrono::milliseconds hello_timeout{sensor_t::hello_time_limit};
+
  private:
   // Waits up to the poll interval for a connection; false when none came (or a signal came).
   bool wait_for_connection();
   // Accepts one waiting connection into a new sensor and starts it; a connection that vanished
   // before it was accepted is no error.
   void accept_one();
+  // Out of descriptors or memory: logs once when accepting stops, then waits one poll interval.
+  void pause_for_resources(int error);
   // Deletes the sensors whose connection has ended, keeping the order of the others.
   void reap();
   // Asks every sensor to stop, then joins and deletes them in accept order.
@@ -46,6 +52,8 @@ class sensor_server_t {
   boost::asio::io_context io_service;  // owns the acceptor; never run, every accept is direct
   boost::asio::ip::tcp::acceptor acceptor;
   std::vector<std::unique_ptr<sensor_t>> sensors;  // in accept order
+  bool starved = false;  // accepting stopped for want of resources, since `starved_since`
+  std::chrono::steady_clock::time_point starved_since;
 };
 
 }  // namespace ferun

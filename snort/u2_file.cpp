@@ -73,7 +73,7 @@ void u2_file_t::open(std::string const& path) {
   device = st.st_dev;
   inode = st.st_ino;
   position = 0;
-  past_limit = false;
+  stopped = false;
   stream_offset = 0;
 }
 
@@ -106,9 +106,19 @@ u2_file_t::change_t u2_file_t::changed() const {
   return static_cast<uint64_t>(st.st_size) < position ? change_truncated : change_none;
 }
 
+const u2_record_t* u2_file_t::refuse(uint64_t at, uint32_t type, uint64_t length) {
+  stopped = true;
+  stream_offset = unknown_offset;
+  L.error(
+      "%s: refused record of type %u with length %lu at position %lu, nothing more is read from "
+      "this file\n",
+      path.c_str(), type, static_cast<unsigned long>(length), static_cast<unsigned long>(at));
+  return nullptr;
+}
+
 bool u2_file_t::fits(uint64_t end) {
   if (end <= position_limit) return true;
-  past_limit = true;
+  stopped = true;
   stream_offset = unknown_offset;
   L.error(
       "%s: the spool file passed the 4 GiB limit at position %lu, nothing more is read from it\n",
@@ -174,7 +184,7 @@ void u2_file_t::log_header(uint64_t behind, const uint8_t* h) const {
 }
 
 bool u2_file_t::read_event(int type, unsigned long length, u2_event_t* out) {
-  if (length > event_body_max) return false;
+  if (length > event_body_max) return !(refused = true);
   uint8_t b[event_body_max];
   return take_event(type, length, b, read_some(b, length), out);
 }
@@ -188,7 +198,7 @@ bool u2_file_t::take_event(int type, unsigned long length, const uint8_t* b, siz
     return false;
   }
   const bool ip6 = type == type_event6 || type == type_event6_app;
-  if (length < (ip6 ? event6_body_min : event4_body_min)) return false;
+  if (length < (ip6 ? event6_body_min : event4_body_min)) return !(refused = true);
 
   out->ip_version = ip6 ? 2 : 1;
   out->event_id = be32(b + 4);
@@ -253,7 +263,7 @@ bool u2_file_t::take_packet(unsigned long length, const uint8_t* h, size_t got, 
     if (L.impl)
       L.debug(0, "can't read Unified2Packet %lu:%lu\n", length,
               static_cast<unsigned long>(packet_head_size));
-    return false;
+    return !(refused = true);
   }
   if (got < packet_head_size) {
     L.debug(0, "can't read Unified2Packet\n");
@@ -265,7 +275,7 @@ bool u2_file_t::take_packet(unsigned long length, const uint8_t* h, size_t got, 
       L.debug(0, "can't read Unified2Packet.packet_data %lu-%lu:%lu\n", length,
               static_cast<unsigned long>(packet_head_size),
               static_cast<unsigned long>(head_length));
-    return false;
+    return !(refused = true);
   }
   // Bytes beyond the buffer are not kept, but the record is taken only once they are all in the
   // file, like any other record.
@@ -324,7 +334,7 @@ bool u2_file_t::read_extra(unsigned long length, u2_extra_t* out) {
     if (L.impl)
       L.debug(0, "can't read Unified2ExtraDataHdr %lu:%lu\n", length,
               static_cast<unsigned long>(extra_head_size));
-    return false;
+    return !(refused = true);
   }
   uint8_t h[extra_head_size];
   if (!read_bytes(h, sizeof h)) {
@@ -349,7 +359,7 @@ bool u2_file_t::read_extra(unsigned long length, u2_extra_t* out) {
   const uint64_t n = uint64_t{be32(b + 20)} - 8;
   if (n > blob_max) {
     L.error("len looks invalid: %lu\n", static_cast<unsigned long>(n));
-    return false;
+    return !(refused = true);
   }
   blob.resize(n);
   if (!read_bytes(&blob[0], n)) {
@@ -411,7 +421,7 @@ const u2_record_t* u2_file_t::read() {
     packet_pending = false;
     return &packet;
   }
-  if (!fp || past_limit) return nullptr;
+  if (!fp || stopped) return nullptr;
   FILE* f = fp.get();
   if (feof_unlocked(f)) {
     // The last read came up short at the end of the file. While the file still ends before a
@@ -435,6 +445,7 @@ const u2_record_t* u2_file_t::read() {
   int t;
   unsigned long n;
   if (!read_header(&t, &n)) return nullptr;
+  refused = false;
   const uint32_t type = static_cast<uint32_t>(t);
   const uint64_t len = n;
   const bool known = is_event_type(type) || type == type_packet || type == type_extra;
@@ -443,12 +454,13 @@ const u2_record_t* u2_file_t::read() {
   if (is_event_type(type)) {
     // The event's body, the next record's header and, if that is a packet, the packet's head
     // come in one stdio call; a record of another kind is read again from its body on.
-    if (len > event_body_max) return nullptr;
+    if (len > event_body_max) return refuse(position, type, len);
     uint8_t b[event_body_max + record_header_size + packet_head_size];
     const size_t want = len + record_header_size + packet_head_size;
     const size_t got = fread_unlocked(b, 1, want, f);
     stream_offset = got == want ? stream_offset + want : unknown_offset;
-    if (!take_event(t, n, b, got, &event) || got < len + record_header_size) return nullptr;
+    if (!take_event(t, n, b, got, &event)) return refused ? refuse(position, type, len) : nullptr;
+    if (got < len + record_header_size) return nullptr;
     const uint8_t* h2 = b + len;
     const uint32_t t2 = be32(h2);
     const uint64_t n2 = be32(h2 + 4);
@@ -456,9 +468,9 @@ const u2_record_t* u2_file_t::read() {
     const uint64_t pair_len = len + n2 + 16;
     if (t2 == type_packet) {
       if (!take_packet(n2, h2 + record_header_size, got - len - record_header_size, packet_ptr,
-                       true) ||
-          !fits(position + pair_len))
-        return nullptr;
+                       true))
+        return refused ? refuse(position + len + record_header_size, t2, n2) : nullptr;
+      if (!fits(position + pair_len)) return nullptr;
       position += pair_len;
       if (packet.event_id != event.event_id) {
         // A null here would read as "end of file" to the consumer, who may then leave this
@@ -472,7 +484,9 @@ const u2_record_t* u2_file_t::read() {
     }
     if (!seek_to(position + len + 2 * record_header_size)) return nullptr;
     if (t2 == type_extra) {
-      if (!read_extra(n2, &extra) || !fits(position + pair_len)) return nullptr;
+      if (!read_extra(n2, &extra))
+        return refused ? refuse(position + len + record_header_size, t2, n2) : nullptr;
+      if (!fits(position + pair_len)) return nullptr;
       position += pair_len;
       if (extra.event_id != event.event_id) {
         L.warning("extra.event_id does not equal event.event_id\n");
@@ -487,12 +501,14 @@ const u2_record_t* u2_file_t::read() {
     return &event;
   }
   if (type == type_packet) {
-    if (!read_packet(n, packet_ptr, true) || !fits(position + len + 8)) return nullptr;
+    if (!read_packet(n, packet_ptr, true)) return refused ? refuse(position, type, len) : nullptr;
+    if (!fits(position + len + 8)) return nullptr;
     position += len + 8;
     return &packet;
   }
   if (type == type_extra) {
-    if (!read_extra(n, &extra) || !fits(position + len + 8)) return nullptr;
+    if (!read_extra(n, &extra)) return refused ? refuse(position, type, len) : nullptr;
+    if (!fits(position + len + 8)) return nullptr;
     position += len + 8;
     return &skip;
   }

@@ -18,9 +18,14 @@
 // An event is handed out only together with the record behind it: its packet (the event then
 // carries the packet's MAC addresses and link type, and the packet comes on the next call) or
 // its extra data. get_position() after either lies behind both records, so a resume from it never
-// repeats or loses the pair. A record that is incomplete or refused is never skipped: read()
-// returns null, the position stays at its start, and it is read again, from its header, on every
-// later call. A call that consumed records never returns null.
+// repeats or loses the pair. A record that is incomplete is never skipped: read() returns null,
+// the position stays at its start, and it is read again, from its header, on every later call. A
+// record the reader refuses (a length no such record can have: an event body over 1024 bytes or
+// too short for its fields, a packet or extra-data record too short for its head, packet bytes
+// longer than the record, an invalid blob length) is never skipped either: it logs one error
+// naming the file, the position, the type and the length, and nothing more is handed out from
+// that file (the position stays at its start, so the consumer moves on to a newer file as it does
+// at any end of data). A call that consumed records never returns null.
 //
 // The position is sent to the console in 32 bits. At the first record that would end past
 // 4 GiB - 1 the reader logs one error and hands out nothing more from that file: the consumer
@@ -169,6 +174,8 @@ class u2_file_t {
   // Whether a record ending at `end` can be taken: its end must fit the 32-bit position the
   // console sends back. The first that does not stops the file, with one error.
   bool fits(uint64_t end);
+  // Logs the refused record at `at` once, stops the file and returns null.
+  const u2_record_t* refuse(uint64_t at, uint32_t type, uint64_t length);
   // Logs the summary of a run of unknown records, if one is open, and closes it.
   void end_unknown_run();
   void log_blob(uint32_t type, const std::string& blob) const;
@@ -178,7 +185,9 @@ class u2_file_t {
   uint64_t device = 0;  // identity of the open file
   uint64_t inode = 0;
   uint64_t position = 0;
-  bool past_limit = false;  // the file reached the 4 GiB limit: nothing more is read from it
+  // Nothing more is read from the file: it reached the 4 GiB limit or holds a refused record.
+  bool stopped = false;
+  bool refused = false;  // set by a step of read() that refused its record (not merely short)
   u2_packet_t packet;
   u2_record_t skip;
   u2_event_t event;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <ctime>
+#include <fstream>
 #include <functional>
 
 #include "common/daemon_launcher.h"
@@ -21,6 +22,11 @@ namespace {
 
 const std::string macs("\x00\x11\x22\x33\x44\x55\x66\x77\x88\x99\xaa\xbb", 12);  // dst, src
 const std::string long_text(5000, 'x');
+// An IPv6 event's source and destination, as the spool and the event message both carry them.
+const std::string ip6s(
+    "\x20\x01\x0d\xb8\0\0\0\0\0\0\0\0\0\0\0\x01\xfe\x80\0\0\0\0\0\0\x02\x11\x22\xff\xfe\x33\x44"
+    "\x55",
+    32);
 
 // `v` in `n` bytes, least significant first; a text as its LEB128 length and its bytes.
 std::string le(uint64_t v, int n) {
@@ -44,7 +50,7 @@ struct alert_t {
   // The event as in the writer's encoder, with every field set, ports included.
   std::string bytes() const {
     const bool ip6 = protocol == 58;
-    const std::string ips = ip6 ? std::string(32, '\0') : u2w::words({0x0a000001, 0xc0a80001});
+    const std::string ips = ip6 ? ip6s : u2w::words({0x0a000001, 0xc0a80001});
     return u2w::record(ip6 ? 105 : 104,
                        u2w::words({0, id, 1700000000, 250, sid, 1, 3, 4, 2}) + ips +
                            u2w::words({40000u << 16 | 80, uint32_t{protocol} << 24 | 0x10001,
@@ -54,7 +60,7 @@ struct alert_t {
   // The event and packet message bodies a console receives for it, one after the other.
   std::string messages(uint32_t logtimestamp, uint64_t logpos) const {
     const std::string tail = le(logtimestamp, 4) + le(logpos, 4);
-    const std::string ips = (protocol == 58 ? "\x02" + std::string(32, '\0')  // version, addresses
+    const std::string ips = (protocol == 58 ? "\x02" + ip6s  // version, addresses
                                             : std::string("\x01\x0a\0\0\x01\xc0\xa8\0\x01", 9)) +
                             static_cast<char>(protocol);
     return le(7, 4) + le(id, 4) + le(1700000000000250, 8) + le(sid, 4) + le(1, 4) + le(3, 4) +
@@ -95,9 +101,13 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
   // An IPv6 (ICMPv6, with ports) event whose texts outgrow the frame by one byte.
   const alert_t cut_message{70, 2000001, "G", long_text.substr(0, 3982), 6000, 58};
   const alert_t cut_group{71, 2000002, long_text.substr(0, 4007), ""};
+  const alert_t a1{1}, a2{2}, a3{3, 1000001, "TEST", "one rule", 10, 1};  // a3: ICMP, with ports
   // UDP, its packet only the Ethernet addresses.
-  const alert_t a1{1}, a2{2}, a3{3}, unknown{72, 424242, "1", "424242", 0, 17};
-  const uint64_t s = a1.bytes().size();
+  const alert_t unknown{72, 424242, "1", "424242", 0, 17};
+  alert_t v6a{4}, v6b{5};  // IPv6 (ICMPv6)
+  v6a.protocol = v6b.protocol = 58;
+  const uint64_t s = a1.bytes().size(), s6 = v6a.bytes().size();
+  std::function<void()> hook;  // run once, by the next pass, between its empty read and its scan
   const uint32_t near = 0xfffffffau - static_cast<uint32_t>(s);
   const std::string strange = "WARNING sensor: skip strange file with name threats.log.x\n";
   const struct {
@@ -148,6 +158,23 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
        {"is shorter than the position 100000, reading it from its start\n",
         "is shorter than the position " + std::to_string(2 * s) + ", reading it from its start\n",
         "threats.log.1 was replaced, reading the new file from its start\n"}},
+      // Alerts written to file 1, and files 2 and 3 made, while a pass stands between its empty
+      // read and its scan: file 1 is read to its end first. A refused record stops its file with
+      // one error, and the file is left once a newer one exists.
+      {{0x2, 0, 0},
+       {[&](const fs::path& d) { write_file(d / "threats.log.1", a1.bytes()); },
+        [&](const fs::path& d) {
+          hook = [d, &v6a, &v6b, &a2] {
+            std::ofstream((d / "threats.log.1").string(), std::ios::app) << v6a.bytes();
+            write_file(d / "threats.log.2", v6b.bytes() + u2w::record(104, std::string(1025, 0)));
+            write_file(d / "threats.log.3", a2.bytes() + u2w::record(105, std::string(81, 0)));
+          };
+        }},
+       {a1.messages(1, s), v6a.messages(1, s + s6) + v6b.messages(2, s6) + a2.messages(3, s)},
+       {"threats.log.2: refused record of type 104 with length 1025 at position " +
+            std::to_string(s6) + ", nothing more is read from this file\n",
+        "threats.log.3: refused record of type 105 with length 81 at position " +
+            std::to_string(s) + ", nothing"}},
       // A 4 GiB file, resumed near its end: the record that crosses the limit stops it.
       {{0x2, 1, near},
        {[&](const fs::path& d) {
@@ -164,6 +191,7 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
     ASSERT_EQ(f.handshake("ids", 7, "").status, 0);
     const fs::path dir = f.sensor->sensor_dir, log = f.root / "log";
     log_t::set_filename(log.string());
+    f.sensor->before_spool_scan = [&hook] { hook ? std::exchange(hook, nullptr)() : void(); };
     for (const char* channel : {"sensor", "u2_file", "snort_parser"}) log_t::enable(channel, 1);
     auto apply = [&f](const auto& s) {
       f.sensor->on_setup(s);
@@ -178,13 +206,14 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
               (row.setup[0] & 0x2 ? "" : dir.string()) + "/etc/snort/snort.conf 10.0.0.0/8");
     for (size_t i = 0; i < row.steps.size(); ++i) {
       if (i) row.steps[i](dir / "spool");
-      for (int idle = 0; idle < 201; idle += f.sensor->process_u2() == 0) continue;
+      int taken = 0;  // records, each of which sends one message here
+      for (int idle = 0, n; idle < 201; idle += n == 0) taken += n = f.sensor->process_u2();
       std::string got;
-      while (got.size() < row.want[i].size()) {
+      for (; got.size() < row.want[i].size(); --taken) {
         const auto body = f.console->receive(10s).value().body;
         got.append(body.begin(), body.end());
       }
-      EXPECT_EQ(got, row.want[i]);
+      EXPECT_EQ(std::make_tuple(got, taken), std::make_tuple(row.want[i], 0));
     }
     std::vector<std::string> lines = row.log;
     for (const auto& r : refusals) {

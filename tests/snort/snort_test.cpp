@@ -12,7 +12,8 @@
 
 namespace {
 
-// What read() hands out until null: "E<signature>.<id>/<link type>", "P<id>:<length>" or "S".
+// What read() hands out until null: "E<signature>.<id>/<link type>" (then "m" when it carries MAC
+// addresses), "P<id>:<length>" or "S".
 std::string drain(u2_file_t& u2) {
   std::string out;
   while (const u2_record_t* r = u2.read()) {
@@ -21,7 +22,7 @@ std::string drain(u2_file_t& u2) {
     out += r->type == u2_type_skip ? "S"
            : r->type == u2_type_event
                ? "E" + std::to_string(e->signature_id) + "." + std::to_string(e->event_id) + "/" +
-                     std::to_string(e->linktype)
+                     std::to_string(e->linktype) + (e->mac_src[5] || e->mac_dst[0] ? "m" : "")
                : "P" + std::to_string(p->event_id) + ":" + std::to_string(p->packet_length);
   }
   return out;
@@ -47,20 +48,22 @@ TEST(U2File, RecordsAndLogOfFilesWrittenInSlices) {
       // Shortest event bodies that hold every field: 58 (104, 111) and 82 bytes (105, 112).
       {event(1, 111, 58) + packet(1) + event(2) + extra(2) + u2w::record(42, "uuuuu") +
            event(3, 112, 82) + packet(3),
-       "E1.1/1P1:60E1.2/0SE1.3/1P3:60", "ERROR u2_file: got unknown type 42\n"},
+       "E1.1/1mP1:60E1.2/0SE1.3/1mP3:60", "ERROR u2_file: got unknown type 42\n"},
       // Unpaired: lone extra, event + other packet, event + other extra. None returns null.
       {extra(8) + event(1) + packet(9) + event(2) + extra(3), "SP9:60S", ""},
-      // Bytes past the 8080-byte buffer are passed over, once they are all in the file.
-      {packet(4, 8081), "P4:8080", ""},
+      // Bytes past the 8080-byte buffer are passed over, once they are all in the file; a packet
+      // with no room behind it for the next header.
+      {packet(4, 8081) + packet(5, 8076) + packet(6), "P4:8080P5:8076P6:60", ""},
       // A zero-filled stretch and runs of unknown records: two lines a run, whole bodies only.
       {pair1 + zeros + pair1 + seven + seven + nine + pair1 + nine + extra(1) + nine,
-       "E1.1/1P1:60" + std::string(100, 'S') + "E1.1/1P1:60SSSE1.1/1P1:60SSS",
+       "E1.1/1mP1:60" + std::string(100, 'S') + "E1.1/1mP1:60SSSE1.1/1mP1:60SSS",
        "ERROR u2_file: got unknown type 0\nERROR u2_file: skipped 100 records of unknown type 0 "
        "from position 164\nERROR u2_file: got unknown type 7\nERROR u2_file: skipped 2 records "
        "of unknown type 7 from position 1128\nERROR u2_file: got unknown type 9\nERROR u2_file: "
        "got unknown type 9\nERROR u2_file: got unknown type 9\n"},
       {ferun_test::read_file(FERUN_TESTDATA_DIR "/unified2/pyidstools-merged.log"),
-       "E498.1/1P1:373E498.2/1P2:373E498.3/1P3:373E498.4/1P4:373E498.5/1P5:373E498.6/1P6:373", ""},
+       "E498.1/1mP1:373E498.2/1mP2:373E498.3/1mP3:373E498.4/1mP4:373E498.5/1mP5:373E498.6/1mP6:373",
+       ""},
   };
   for (const auto& row : rows) {
     if (row.bytes.empty()) GTEST_SKIP() << "sample spool absent";
@@ -90,7 +93,7 @@ TEST(U2File, RecordsAndLogOfFilesWrittenInSlices) {
 TEST(U2File, PacketSummaryLines) {
   auto eth = [](uint32_t type) { return std::string(12, '\1') + u2w::words({type}).substr(2); };
   auto ip4 = [](uint32_t total, uint32_t proto) {
-    return u2w::words({0x45000000 | total, 0, 64u << 24 | proto << 16, 0x0a000001, 0xc0a80102});
+    return u2w::words({0x45000000 | total, 0, 64u << 24 | proto << 16, 0x0a0b0001, 0xc0a80102});
   };
   const std::string v4 = eth(0x800), tcp = u2w::words({1234u << 16 | 80, 7, 9, 0x50130000, 0});
   std::string lines, udp = u2w::words({53u << 16 | 5353, 0});
@@ -107,11 +110,11 @@ TEST(U2File, PacketSummaryLines) {
   }
   EXPECT_EQ(
       lines,
-      "5.0   10.0.0.1:1234 -> 192.168.1.2:80 54 TCP 0 [SYN,ACK,FIN] seq: 7 ack: 9\n"
-      "5.0   10.0.0.1:53 -> 192.168.1.2:5353 42 UDP 0\n5.0   10.0.0.1:0 -> 192.168.1.2:0 42 ? 8\n"
+      "5.0   10.11.0.1:1234 -> 192.168.1.2:80 54 TCP 0 [SYN,ACK,FIN] seq: 7 ack: 9\n"
+      "5.0   10.11.0.1:53 -> 192.168.1.2:5353 42 UDP 0\n5.0   10.11.0.1:0 -> 192.168.1.2:0 42 ? 8\n"
       "5.0   ::1:53 -> fe80::2:5353 88 UDP 2\n5.0   0.0.0.0:0 -> 0.0.0.0:0 47 ? 0\n"
       "5.0   0.0.0.0:0 -> 0.0.0.0:0 53 ? 0\n5.0   0.0.0.0:0 -> 0.0.0.0:0 46 ? 0\n"
-      "5.0   10.0.0.1:0 -> 192.168.1.2:0 53 ? 20\n5.0   10.0.0.1:0 -> 192.168.1.2:0 41 ? 8\n");
+      "5.0   10.11.0.1:0 -> 192.168.1.2:0 53 ? 20\n5.0   10.11.0.1:0 -> 192.168.1.2:0 41 ? 8\n");
 }
 
 // Separator, group and message split, "DELETED ", duplicates refilling the entry, ids that do
@@ -125,7 +128,7 @@ TEST(MsgMap, LineRules) {
   ferun_test::write_file(
       sid,
       "103 || DELETED   BACKDOOR subseven  22 || arachnids,485 || url,x\n"
-      "5 || A one || r1 || r2\n5||B two||r3\nabc || C three\n6 || G m\n6 || solo\n");
+      "5 || A one || r1 || r2\n5||B two||r3\nabc || C three\n6 || G m\n6 || solo\n7\n");
   ferun_test::write_file(
       gen, "119 || 32 || http_inspect:   a: b\n3 || 1 || snort dynamic alert\nx || 1 || g\n");
   snort_msg_map_t map;
