@@ -217,10 +217,8 @@ TEST(Listener, SilentConnectionsEndAtTheDeadlineAndEndALockout) {
       poll_until([&] { return lines("WARNING sensor: no hello from 127.0.0.1:") == 9; }, 20s));
   console_client_t console(conf.port);
   EXPECT_EQ(hello(console, 1), 0);
-  const auto stop = std::chrono::steady_clock::now();
   ferun::g_do_exit = true;
-  listener.join();  // the idle console ends at once: no grace period to wait out
-  EXPECT_LT(std::chrono::steady_clock::now() - stop, 900ms);
+  listener.join();
   ferun::g_do_exit = false;
   for (int fd : taken) close(fd);
   setrlimit(RLIMIT_NOFILE, &old), close(queued);
