@@ -42,12 +42,12 @@ M round_trip(const bytes_t& body) {
 }  // namespace
 
 TEST(Messages, SetupWireOrderAndAnswerText) {
-  const bytes_t body =
-      concat({le(60000, 4), le(0x2a, 4), str("eth0"), str("10.0.0.0/8"), str("snort.conf"),
-              str("sid-msg.map"), str("gen-msg.map"), str("/var/log/snort"), str("threats.log"),
-              le(1700000000, 4), le(24, 4)});
+  const bytes_t logdir = concat({{0x80, 1}, bytes_t(128, 'l')});  // lengths 128 and 127
+  const bytes_t body = concat({le(60000, 4), le(0x2a, 4), str("eth0"), str("10.0.0.0/8"),
+                               str(std::string(127, 'c')), str("sid-msg.map"), str("gen-msg.map"),
+                               logdir, str("threats.log"), le(1700000000, 4), le(24, 4)});
   const auto setup = round_trip<command_setup_t>(body);
-  EXPECT_EQ(setup.logdir, "/var/log/snort");
+  EXPECT_EQ(setup.config + setup.logdir, std::string(127, 'c') + std::string(128, 'l'));
   try {
     command_setup_t().deserialize(body.data(), 3);
     ADD_FAILURE() << "a cut body raises";

@@ -13,6 +13,7 @@
 #include "common/sensor_fixture.h"
 #include "common/test_util.h"
 #include "common/u2_writer.h"
+#include "support/clock.h"
 
 namespace fs = boost::filesystem;
 using namespace std::chrono_literals;
@@ -21,7 +22,7 @@ using ferun_test::write_file;
 namespace {
 
 const std::string macs("\x00\x11\x22\x33\x44\x55\x66\x77\x88\x99\xaa\xbb", 12);  // dst, src
-const std::string long_text(5000, 'x');
+const std::string long_text(8175, 'x');  // its map line is one byte too long for the buffer
 // An IPv6 event's source and destination, as the spool and the event message both carry them.
 const std::string ip6s(
     "\x20\x01\x0d\xb8\0\0\0\0\0\0\0\0\0\0\0\x01\xfe\x80\0\0\0\0\0\0\x02\x11\x22\xff\xfe\x33\x44"
@@ -57,17 +58,17 @@ struct alert_t {
                                        0x12345, 100u << 16})) +
            u2w::encode(u2w::packet_t{id, 1700000000, 1700000001, frame()});
   }
-  // The event and packet message bodies a console receives for it, one after the other.
+  // The event and packet messages (frame id, body) a console receives for it.
   std::string messages(uint32_t logtimestamp, uint64_t logpos) const {
     const std::string tail = le(logtimestamp, 4) + le(logpos, 4);
     const std::string ips = (protocol == 58 ? "\x02" + ip6s  // version, addresses
                                             : std::string("\x01\x0a\0\0\x01\xc0\xa8\0\x01", 9)) +
                             static_cast<char>(protocol);
-    return le(7, 4) + le(id, 4) + le(1700000000000250, 8) + le(sid, 4) + le(1, 4) + le(3, 4) +
-           le(4, 4) + text(group) + text(message) + le(2, 4) + macs.substr(6) + macs.substr(0, 6) +
-           ips + le(40000, 2) + le(80, 2) + "\x01\x01" + le(0x12345, 4) + le(100, 2) + le(1, 4) +
-           tail + le(7, 4) + le(id, 4) + le(1700000000, 4) + le(1700000001000000, 8) +
-           text(frame().substr(0, 4062)) + tail;
+    return le(0x8001, 2) + le(7, 4) + le(id, 4) + le(1700000000000250, 8) + le(sid, 4) + le(1, 4) +
+           le(3, 4) + le(4, 4) + text(group) + text(message) + le(2, 4) + macs.substr(6) +
+           macs.substr(0, 6) + ips + le(40000, 2) + le(80, 2) + "\x01\x01" + le(0x12345, 4) +
+           le(100, 2) + le(1, 4) + tail + le(0x8002, 2) + le(7, 4) + le(id, 4) + le(1700000000, 4) +
+           le(1700000001000000, 8) + text(frame().substr(0, 4062)) + tail;
   }
 };
 
@@ -75,9 +76,9 @@ struct alert_t {
 ferun::command_setup_t setup_in(const fs::path& dir, uint32_t options, uint32_t logtimestamp = 0,
                                 uint32_t logpos = 0) {
   const std::string base = options & 0x2 ? dir.string() + "/" : "";
-  write_file(dir / "sid-msg.map", "1000001 || TEST one rule\n2000001 || G " +
-                                      long_text.substr(0, 3983) + "\n2000002 || " + long_text +
-                                      " tail\n");
+  write_file(dir / "sid-msg.map", "1000001 || TEST one rule\n2000001 || " + std::string(128, 'g') +
+                                      " " + long_text.substr(0, 3983) + "\n2000002 || " +
+                                      long_text + " tail\n");
   write_file(dir / "gen-msg.map", "1 || 1 || snort general alert\n");
   ferun::command_setup_t s;
   std::tie(s.options, s.config, s.sidmap, s.genmap, s.logdir, s.logpattern, s.homenetwork,
@@ -89,17 +90,20 @@ ferun::command_setup_t setup_in(const fs::path& dir, uint32_t options, uint32_t 
 
 }  // namespace
 
-// Each row: the setup's option bits (0x2: paths as given, else joined to the sensor directory)
-// and resume point, steps that change the spool (the first before the setup), the messages the
-// console receives after each step and 201 idle passes, and log lines each logged exactly once.
-// Then setups with a ".." in a path or a NUL in a text are refused, changing nothing.
+// Each row: the setup's option bits (0x2: paths as given, else joined to the sensor directory),
+// resume point and statistics period, steps that change the spool (the first before the setup),
+// the messages the console receives after each step and 201 idle passes, and log lines each
+// logged exactly once. A row with a period runs on the sensor's own thread, given commands only
+// over the connection. Then setups with a ".." in a path or a NUL in a text are refused.
 TEST(SpoolFollow, MessagesAndLogPerSpool) {
   using setup_t = ferun::command_setup_t;
   const std::tuple<std::string setup_t::*, std::string, std::string> refusals[] = {
       {&setup_t::logdir, "x..y", "path attack detected (x..y)"},
       {&setup_t::logpattern, std::string("a\0b", 3), "setup field logpattern holds a NUL byte"}};
-  // An IPv6 (ICMPv6, with ports) event whose texts outgrow the frame by one byte.
-  const alert_t cut_message{70, 2000001, "G", long_text.substr(0, 3982), 6000, 58};
+  // An IPv6 (ICMPv6, with ports) event whose texts outgrow the frame: the group's length takes
+  // two bytes.
+  const alert_t cut_message{70,   2000001, std::string(128, 'g'), long_text.substr(0, 3854),
+                            6000, 58};
   const alert_t cut_group{71, 2000002, long_text.substr(0, 4007), ""};
   const alert_t a1{1}, a2{2}, a3{3, 1000001, "TEST", "one rule", 10, 1};  // a3: ICMP, with ports
   // UDP, its packet only the Ethernet addresses.
@@ -108,10 +112,15 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
   v6a.protocol = v6b.protocol = 58;
   const uint64_t s = a1.bytes().size(), s6 = v6a.bytes().size();
   std::function<void()> hook;  // run once, by the next pass, between its empty read and its scan
-  const uint32_t near = 0xfffffffau - static_cast<uint32_t>(s);
+  ferun_test::sensor_fixture_t* fx = nullptr;  // the row's
+  auto stats = [](uint64_t t) {
+    return le(0x8003, 2) + le(7, 4) + le(t, 8) + text("up") + le(0, 58);
+  };
+  const uint32_t near = static_cast<uint32_t>(0x100000000 - 2 * s),
+                 last = 0xffffffffu - static_cast<uint32_t>(s);
   const std::string strange = "WARNING sensor: skip strange file with name threats.log.x\n";
   const struct {
-    std::array<uint32_t, 3> setup;  // options, logtimestamp, logpos
+    std::array<uint32_t, 4> setup;  // options, logtimestamp, logpos, stats_period
     std::vector<std::function<void(const fs::path&)>> steps;
     std::vector<std::string> want;  // all bodies received after each step
     std::vector<std::string> log;
@@ -144,20 +153,35 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
        {a1.messages(3, 2 * s) + cut_message.messages(7, cut_message.bytes().size()) +
             cut_group.messages(8, cut_group.bytes().size()),
         "", unknown.messages(9, s - 10) + unknown.messages(9, 2 * s - 20)},
-       {"ERROR snort_parser: invalid key: 1:424242\n", strange + strange}},
-      // Resumed past the end of its file, cut short, renamed over: read again from the start.
-      {{0x2, 1, 100000},
-       {[&](const fs::path& d) { write_file(d / "threats.log.1", a1.bytes() + a2.bytes()); },
+       {"ERROR snort_parser: invalid key: 1:424242\n", "ERROR snort_parser: very long string\n",
+        strange + strange}},
+      // On the sensor's own thread, unasked: resumed past the end of its file, cut short, renamed
+      // over: read again from the start; statistics after the first pass, and once the clock has
+      // passed the period. A second setup switches to another spool, resumed where it says: there a
+      // record ending at 4 GiB - 1 is the last one taken.
+      {{0x2, 1, 100000, 60000},
+       {[&](const fs::path& d) {
+          write_file(d / "threats.log.1", a1.bytes() + a2.bytes());
+          stime_t::g_timestamp = 1700000000000000;
+        },
         [&](const fs::path& d) { write_file(d / "threats.log.1", a3.bytes()); },
         [&](const fs::path& d) {
           write_file(d / "new", a2.bytes() + a1.bytes());
           fs::rename(d / "new", d / "threats.log.1");
+        },
+        [&](const fs::path&) { stime_t::g_timestamp += 60000001; },
+        [&](const fs::path& d) {
+          fs::create_directory(d / "spool");
+          u2w::spool_t((d / "spool/threats.log.5").string(), last).append(a1.bytes() + a2.bytes());
+          fx->console->send(setup_in(d, 0x2, 5, last));
         }},
-       {a1.messages(1, s) + a2.messages(1, 2 * s), a3.messages(1, s),
-        a2.messages(1, s) + a1.messages(1, 2 * s)},
+       {a1.messages(1, s) + a2.messages(1, 2 * s) + stats(1700000000000000), a3.messages(1, s),
+        a2.messages(1, s) + a1.messages(1, 2 * s), stats(1700000060000001),
+        le(0x82, 2) + le(0, 2) + a1.messages(5, 0xffffffff)},
        {"is shorter than the position 100000, reading it from its start\n",
         "is shorter than the position " + std::to_string(2 * s) + ", reading it from its start\n",
-        "threats.log.1 was replaced, reading the new file from its start\n"}},
+        "threats.log.1 was replaced, reading the new file from its start\n",
+        "threats.log.5: the spool file passed the 4 GiB limit at position 4294967295, nothing"}},
       // Alerts written to file 1, and files 2 and 3 made, while a pass stands between its empty
       // read and its scan: file 1 is read to its end first. A refused record stops its file with
       // one error, and the file is left once a newer one exists.
@@ -175,7 +199,7 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
             std::to_string(s6) + ", nothing more is read from this file\n",
         "threats.log.3: refused record of type 105 with length 81 at position " +
             std::to_string(s) + ", nothing"}},
-      // A 4 GiB file, resumed near its end: the record that crosses the limit stops it.
+      // A 4 GiB file, resumed near its end: the record that ends one byte past 4 GiB - 1 stops it.
       {{0x2, 1, near},
        {[&](const fs::path& d) {
          u2w::spool_t((d / "threats.log.1").string(), near).append(a1.bytes() + a2.bytes());
@@ -188,41 +212,48 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
   for (const auto& row : rows) {
     SCOPED_TRACE(&row - rows);
     ferun_test::sensor_fixture_t f;
-    ASSERT_EQ(f.handshake("ids", 7, "").status, 0);
-    const fs::path dir = f.sensor->sensor_dir, log = f.root / "log";
+    const bool threaded = (fx = &f, row.setup[3] != 0);
+    const fs::path dir = f.conf.datadir / "ids-7", log = f.root / "log";
     log_t::set_filename(log.string());
     f.sensor->before_spool_scan = [&hook] { hook ? std::exchange(hook, nullptr)() : void(); };
     for (const char* channel : {"sensor", "u2_file", "snort_parser"}) log_t::enable(channel, 1);
-    auto apply = [&f](const auto& s) {
-      f.sensor->on_setup(s);
+    f.conf.progdir = f.root.path().string();  // statistics: state "up", every figure 0
+    for (const char* name : {"sysinfo", "tavrel-snort"})
+      write_file(f.root / name, "#!/bin/sh\necho 'status: up'\n", 0700);
+    ASSERT_EQ(f.handshake("ids", 7, "", threaded).status, 0);
+    auto apply = [&f, threaded](const auto& s) {
+      threaded ? f.console->send(s) : f.sensor->on_setup(s);
       const auto a = f.console->receive(10s).value().as<ferun::answer_t>();
       return std::make_tuple(a.status, a.message);
     };
-    const auto setup = setup_in(dir, row.setup[0], row.setup[1], row.setup[2]);
+    auto setup = setup_in(dir, row.setup[0], row.setup[1], row.setup[2]);
+    setup.stats_period = row.setup[3];
     fs::create_directories(dir / "spool");
     row.steps[0](dir / "spool");
     ASSERT_EQ(apply(setup), std::make_tuple(0, std::string()));
-    EXPECT_EQ(f.sensor->config.string() + " " + f.sensor->homenetwork,
-              (row.setup[0] & 0x2 ? "" : dir.string()) + "/etc/snort/snort.conf 10.0.0.0/8");
     for (size_t i = 0; i < row.steps.size(); ++i) {
       if (i) row.steps[i](dir / "spool");
       int taken = 0;  // records, each of which sends one message here
-      for (int idle = 0, n; idle < 201; idle += n == 0) taken += n = f.sensor->process_u2();
+      for (int idle = 0, n; !threaded && idle < 201; idle += n == 0)
+        taken += n = f.sensor->process_u2();
       std::string got;
       for (; got.size() < row.want[i].size(); --taken) {
-        const auto body = f.console->receive(10s).value().body;
-        got.append(body.begin(), body.end());
+        const auto frame = f.console->receive(10s).value();
+        got += le(frame.id, 2) + std::string(frame.body.begin(), frame.body.end());
       }
-      EXPECT_EQ(std::make_tuple(got, taken), std::make_tuple(row.want[i], 0));
+      EXPECT_EQ(std::make_tuple(got, threaded ? 0 : taken), std::make_tuple(row.want[i], 0));
     }
     std::vector<std::string> lines = row.log;
     for (const auto& r : refusals) {
       auto s = setup;
       std::tie(s.*std::get<0>(r), s.interface) = std::make_tuple(std::get<1>(r), "other");
       EXPECT_EQ(apply(s), std::make_tuple(1, std::get<2>(r)));
-      EXPECT_FALSE(f.sensor->setup_done || !f.sensor->interface.empty());
       lines.push_back("ERROR sensor: " + std::get<2>(r) + "\n");
     }
+    f.sensor->stop();  // its thread's state is this thread's to look at from here
+    EXPECT_FALSE(f.sensor->setup_done || !f.sensor->interface.empty());
+    EXPECT_EQ(f.sensor->config.string() + " " + f.sensor->homenetwork,
+              (row.setup[0] & 0x2 ? "" : dir.string()) + "/etc/snort/snort.conf 10.0.0.0/8");
     const std::string text = ferun_test::read_file(log);
     for (const std::string& line : lines)  // each exactly once
       EXPECT_TRUE(text.find(line) != std::string::npos && text.find(line) == text.rfind(line))
