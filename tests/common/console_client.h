@@ -12,6 +12,18 @@
 
 namespace ferun_test {
 
+// The wire's integers (`v` in `n` bytes, least significant first) and texts (a LEB128 length,
+// then the bytes), for golden bytes.
+inline std::string le(std::uint64_t v, int n) {
+  return n ? static_cast<char>(v) + le(v >> 8, n - 1) : std::string();
+}
+inline std::string text(const std::string& t) {
+  std::string s;
+  for (std::size_t n = t.size(); s.empty() || n; n >>= 7)
+    s += static_cast<char>((n & 0x7f) | (n > 0x7f) << 7);
+  return s + t;
+}
+
 struct frame_t {
   std::uint16_t id = 0;
   std::vector<unsigned char> body;

@@ -17,7 +17,7 @@
 
 namespace fs = boost::filesystem;
 using namespace std::chrono_literals;
-using ferun_test::write_file;
+using ferun_test::le, ferun_test::text, ferun_test::write_file;
 
 namespace {
 
@@ -28,17 +28,6 @@ const std::string ip6s(
     "\x20\x01\x0d\xb8\0\0\0\0\0\0\0\0\0\0\0\x01\xfe\x80\0\0\0\0\0\0\x02\x11\x22\xff\xfe\x33\x44"
     "\x55",
     32);
-
-// `v` in `n` bytes, least significant first; a text as its LEB128 length and its bytes.
-std::string le(uint64_t v, int n) {
-  return n ? static_cast<char>(v) + le(v >> 8, n - 1) : std::string();
-}
-std::string text(const std::string& t) {
-  std::string s;
-  for (size_t n = t.size(); s.empty() || n; n >>= 7)
-    s += static_cast<char>((n & 0x7f) | (n > 0x7f) << 7);
-  return s + t;
-}
 
 // One alert: an event and its packet, and the texts the maps give its signature.
 struct alert_t {
@@ -100,8 +89,7 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
   const std::tuple<std::string setup_t::*, std::string, std::string> refusals[] = {
       {&setup_t::logdir, "x..y", "path attack detected (x..y)"},
       {&setup_t::logpattern, std::string("a\0b", 3), "setup field logpattern holds a NUL byte"}};
-  // An IPv6 (ICMPv6, with ports) event whose texts outgrow the frame: the group's length takes
-  // two bytes.
+  // IPv6 (ICMPv6, with ports), its texts over a frame; the group's length takes two bytes.
   const alert_t cut_message{70,   2000001, std::string(128, 'g'), long_text.substr(0, 3854),
                             6000, 58};
   const alert_t cut_group{71, 2000002, long_text.substr(0, 4007), ""};
@@ -113,9 +101,7 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
   const uint64_t s = a1.bytes().size(), s6 = v6a.bytes().size();
   std::function<void()> hook;  // run once, by the next pass, between its empty read and its scan
   ferun_test::sensor_fixture_t* fx = nullptr;  // the row's
-  auto stats = [](uint64_t t) {
-    return le(0x8003, 2) + le(7, 4) + le(t, 8) + text("up") + le(0, 58);
-  };
+  auto stats = [](auto t) { return le(0x8003, 2) + le(7, 4) + le(t, 8) + text("up") + le(0, 58); };
   const uint32_t last = 0xffffffffu - static_cast<uint32_t>(s);
   const std::string strange = "WARNING sensor: skip strange file with name threats.log.x\n";
   const struct {
@@ -127,6 +113,9 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
       // Resumes inside file 3, then the smallest number above, regular files only (lstat for an
       // entry of unreported type); texts and packets cut to fit a frame; an unknown key reported
       // once. A spool quiet for a second is read only at every 101st pass; a new file at once.
+      // File 8 grown, and files 10 and 11 made, while a pass stands between its empty read and its
+      // scan: file 8 is read to its end first. A refused record stops its file with one error,
+      // and the file is left once a newer one exists.
       {{0x1, 3, static_cast<uint32_t>(s)},
        {[&](const fs::path& d) {
           write_file(d / "threats.log.2", a2.bytes());
@@ -148,21 +137,29 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
         [&](const fs::path& d) {
           fs::remove(d / "threats.log.x");
           write_file(d / "threats.log.9", unknown.bytes() + unknown.bytes());
+          hook = [d, &v6a, &v6b, &a2] {
+            std::ofstream((d / "threats.log.8").string(), std::ios::app) << v6a.bytes();
+            write_file(d / "threats.log.10", v6b.bytes() + u2w::record(104, std::string(1025, 0)));
+            write_file(d / "threats.log.11", a2.bytes() + u2w::record(105, std::string(81, 0)));
+          };
         }},
        {a1.messages(3, 2 * s) + cut_message.messages(7, cut_message.bytes().size()) +
             cut_group.messages(8, cut_group.bytes().size()),
-        "", unknown.messages(9, s - 10) + unknown.messages(9, 2 * s - 20)},
+        "",
+        v6a.messages(8, cut_group.bytes().size() + s6) + unknown.messages(9, s - 10) +
+            unknown.messages(9, 2 * s - 20) + v6b.messages(10, s6) + a2.messages(11, s)},
        {"ERROR snort_parser: invalid key: 1:424242\n", "ERROR snort_parser: very long string\n",
-        strange + strange}},
+        strange + strange,
+        "threats.log.10: refused record of type 104 with length 1025 at position " +
+            std::to_string(s6) + ", nothing more is read from this file\n",
+        "threats.log.11: refused record of type 105 with length 81 at position " +
+            std::to_string(s) + ", nothing"}},
       // On the sensor's own thread, unasked: resumed past the end of its file, cut short, renamed
       // over: read again from the start; statistics after the first pass, and once the clock has
       // passed the period. A second setup switches to another spool, resumed where it says: a
       // record ending at 4 GiB - 1 is taken, one ending a byte later (in the next file) is not.
       {{0x2, 1, 100000, 60000},
-       {[&](const fs::path& d) {
-          write_file(d / "threats.log.1", a1.bytes() + a2.bytes());
-          stime_t::g_timestamp = 1700000000000000;
-        },
+       {[&](const fs::path& d) { write_file(d / "threats.log.1", a1.bytes() + a2.bytes()); },
         [&](const fs::path& d) { write_file(d / "threats.log.1", a3.bytes()); },
         [&](const fs::path& d) {
           write_file(d / "new", a2.bytes() + a1.bytes());
@@ -186,24 +183,8 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
         "threats.log.5: the spool file passed the 4 GiB limit at position 4294967295, nothing",
         "threats.log.6: the spool file passed the 4 GiB limit at position " +
             std::to_string(0x100000000 - s) + ", nothing"}},
-      // Alerts written to file 1, and files 2 and 3 made, while a pass stands between its empty
-      // read and its scan: file 1 is read to its end first. A refused record stops its file with
-      // one error, and the file is left once a newer one exists.
-      {{0x2, 0, 0},
-       {[&](const fs::path& d) { write_file(d / "threats.log.1", a1.bytes()); },
-        [&](const fs::path& d) {
-          hook = [d, &v6a, &v6b, &a2] {
-            std::ofstream((d / "threats.log.1").string(), std::ios::app) << v6a.bytes();
-            write_file(d / "threats.log.2", v6b.bytes() + u2w::record(104, std::string(1025, 0)));
-            write_file(d / "threats.log.3", a2.bytes() + u2w::record(105, std::string(81, 0)));
-          };
-        }},
-       {a1.messages(1, s), v6a.messages(1, s + s6) + v6b.messages(2, s6) + a2.messages(3, s)},
-       {"threats.log.2: refused record of type 104 with length 1025 at position " +
-            std::to_string(s6) + ", nothing more is read from this file\n",
-        "threats.log.3: refused record of type 105 with length 81 at position " +
-            std::to_string(s) + ", nothing"}},
   };
+  stime_t::g_timestamp = 1700000000000000;
   for (const auto& row : rows) {
     SCOPED_TRACE(&row - rows);
     ferun_test::sensor_fixture_t f;
