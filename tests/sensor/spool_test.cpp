@@ -104,6 +104,10 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
   auto stats = [](auto t) { return le(0x8003, 2) + le(7, 4) + le(t, 8) + text("up") + le(0, 58); };
   const uint32_t last = 0xffffffffu - static_cast<uint32_t>(s);
   const std::string strange = "WARNING sensor: skip strange file with name threats.log.x\n";
+  auto refused = [](int n, int type, int length, uint64_t at) {
+    return "threats.log." + std::to_string(n) + ": refused record of type " + std::to_string(type) +
+           " with length " + std::to_string(length) + " at position " + std::to_string(at) + ", ";
+  };
   const struct {
     std::array<uint32_t, 4> setup;  // options, logtimestamp, logpos, stats_period
     std::vector<std::function<void(const fs::path&)>> steps;
@@ -114,8 +118,9 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
       // entry of unreported type); texts and packets cut to fit a frame; an unknown key reported
       // once. A spool quiet for a second is read only at every 101st pass; a new file at once.
       // File 8 grown, and files 10 and 11 made, while a pass stands between its empty read and its
-      // scan: file 8 is read to its end first. A refused record stops its file with one error,
-      // and the file is left once a newer one exists.
+      // scan: file 8 is read to its end first. A refused record (event body over 1024 bytes or
+      // short of its fields, packet or extra-data record short of its head, packet bytes past the
+      // record) stops its file with one error, and the file is left once a newer one exists.
       {{0x1, 3, static_cast<uint32_t>(s)},
        {[&](const fs::path& d) {
           write_file(d / "threats.log.2", a2.bytes());
@@ -137,10 +142,14 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
         [&](const fs::path& d) {
           fs::remove(d / "threats.log.x");
           write_file(d / "threats.log.9", unknown.bytes() + unknown.bytes());
-          hook = [d, &v6a, &v6b, &a2] {
+          hook = [&, d] {
             std::ofstream((d / "threats.log.8").string(), std::ios::app) << v6a.bytes();
             write_file(d / "threats.log.10", v6b.bytes() + u2w::record(104, std::string(1025, 0)));
             write_file(d / "threats.log.11", a2.bytes() + u2w::record(105, std::string(81, 0)));
+            write_file(d / "threats.log.12", u2w::record(2, std::string(27, 0)));
+            write_file(d / "threats.log.13", u2w::record(110, std::string(31, 0)));
+            write_file(d / "threats.log.14", a1.bytes().substr(0, 68) +
+                                                 u2w::record(2, u2w::words({0, 1, 0, 0, 0, 1, 5})));
           };
         }},
        {a1.messages(3, 2 * s) + cut_message.messages(7, cut_message.bytes().size()) +
@@ -149,11 +158,8 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
         v6a.messages(8, cut_group.bytes().size() + s6) + unknown.messages(9, s - 10) +
             unknown.messages(9, 2 * s - 20) + v6b.messages(10, s6) + a2.messages(11, s)},
        {"ERROR snort_parser: invalid key: 1:424242\n", "ERROR snort_parser: very long string\n",
-        strange + strange,
-        "threats.log.10: refused record of type 104 with length 1025 at position " +
-            std::to_string(s6) + ", nothing more is read from this file\n",
-        "threats.log.11: refused record of type 105 with length 81 at position " +
-            std::to_string(s) + ", nothing"}},
+        strange + strange, refused(10, 104, 1025, s6), refused(11, 105, 81, s),
+        refused(12, 2, 27, 0), refused(13, 110, 31, 0), refused(14, 2, 28, 68)}},
       // On the sensor's own thread, unasked: resumed past the end of its file, cut short, renamed
       // over: read again from the start; statistics after the first pass, and once the clock has
       // passed the period. A second setup switches to another spool, resumed where it says: a
