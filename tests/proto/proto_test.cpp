@@ -8,7 +8,6 @@
 
 #include "common/console_client.h"
 #include "common/daemon_launcher.h"
-#include "common/test_util.h"
 
 using namespace ferun;
 namespace fs = boost::filesystem;

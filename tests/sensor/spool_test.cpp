@@ -11,7 +11,6 @@
 
 #include "common/daemon_launcher.h"
 #include "common/sensor_fixture.h"
-#include "common/test_util.h"
 #include "common/u2_writer.h"
 #include "support/clock.h"
 
@@ -24,10 +23,8 @@ namespace {
 const std::string macs("\x00\x11\x22\x33\x44\x55\x66\x77\x88\x99\xaa\xbb", 12);  // dst, src
 const std::string long_text(8175, 'x');  // its map line is one byte too long for the buffer
 // An IPv6 event's source and destination, as the spool and the event message both carry them.
-const std::string ip6s(
-    "\x20\x01\x0d\xb8\0\0\0\0\0\0\0\0\0\0\0\x01\xfe\x80\0\0\0\0\0\0\x02\x11\x22\xff\xfe\x33\x44"
-    "\x55",
-    32);
+const std::string ip6s = "\x20\x01\x0d\xb8" + std::string(11, '\0') + "\x01\xfe\x80" +
+                         std::string(6, '\0') + "\x02\x11\x22\xff\xfe\x33\x44\x55";
 
 // One alert: an event and its packet, and the texts the maps give its signature.
 struct alert_t {
@@ -199,9 +196,9 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
     log_t::set_filename(log.string());
     f.sensor->before_spool_scan = [&hook] { hook ? std::exchange(hook, nullptr)() : void(); };
     for (const char* channel : {"sensor", "u2_file", "snort_parser"}) log_t::enable(channel, 1);
-    f.conf.progdir = f.root.path().string();  // statistics: state "up", every figure 0
+    f.conf.progdir = f.root.path().string();  // statistics: "up", all 0 (cpu "inf")
     for (const char* name : {"sysinfo", "tavrel-snort"})
-      write_file(f.root / name, "#!/bin/sh\necho 'status: up'\n", 0700);
+      write_file(f.root / name, "#!/bin/sh\necho 'status: up\ncpu_usage: inf'\n", 0700);
     ASSERT_EQ(f.handshake("ids", 7, "", threaded).status, 0);
     auto apply = [&f, threaded](const auto& s) {
       threaded ? f.console->send(s) : f.sensor->on_setup(s);
