@@ -12,8 +12,7 @@
 
 namespace ferun_test {
 
-// The wire's integers (`v` in `n` bytes, least significant first) and texts (a LEB128 length,
-// then the bytes), for golden bytes.
+// For golden bytes: `v` in `n` bytes, least significant first; a text after its LEB128 length.
 inline std::string le(std::uint64_t v, int n) {
   return n ? static_cast<char>(v) + le(v >> 8, n - 1) : std::string();
 }

@@ -25,8 +25,7 @@ struct sensor_fixture_t {
   }
   ~sensor_fixture_t() { sensor->stop(); }  // a started thread ends before the object
 
-  // Sends a hello, runs the handshake on this thread (or starts the sensor's own thread, which
-  // runs it) and returns the answer.
+  // Sends a hello, has this thread or the sensor's own run the handshake, returns the answer.
   ferun::answer_hello_t handshake(const std::string& prefix, std::uint32_t id,
                                   const std::string& name, bool on_thread = false) {
     ferun::command_hello_t hello;

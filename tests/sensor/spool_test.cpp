@@ -58,9 +58,9 @@ struct alert_t {
   }
 };
 
-// Maps in `dir`, a spool directory below it, as bit 0x2 of `options` wants them; the resume point.
+// Maps in `dir`, a spool below it, as bit 0x2 of `options` wants them; resume point, period.
 ferun::command_setup_t setup_in(const fs::path& dir, uint32_t options, uint32_t logtimestamp = 0,
-                                uint32_t logpos = 0) {
+                                uint32_t logpos = 0, uint32_t period = 0) {
   const std::string base = options & 0x2 ? dir.string() + "/" : "";
   write_file(dir / "sid-msg.map", "1000001 || TEST one rule\n2000001 || " + std::string(128, 'g') +
                                       " " + long_text.substr(0, 3983) + "\n2000002 || " +
@@ -68,19 +68,19 @@ ferun::command_setup_t setup_in(const fs::path& dir, uint32_t options, uint32_t 
   write_file(dir / "gen-msg.map", "1 || 1 || snort general alert\n");
   ferun::command_setup_t s;
   std::tie(s.options, s.config, s.sidmap, s.genmap, s.logdir, s.logpattern, s.homenetwork,
-           s.logtimestamp, s.logpos) =
+           s.logtimestamp, s.logpos, s.stats_period) =
       std::make_tuple(options, "/etc/snort/snort.conf", base + "sid-msg.map", base + "gen-msg.map",
-                      base + "spool", "threats.log", "10.0.0.0/8", logtimestamp, logpos);
+                      base + "spool", "threats.log", "10.0.0.0/8", logtimestamp, logpos, period);
   return s;
 }
 
 }  // namespace
 
 // Each row: the setup's option bits (0x2: paths as given, else joined to the sensor directory),
-// resume point and statistics period, steps that change the spool (the first before the setup),
-// the messages the console receives after each step and 201 idle passes, and log lines each
-// logged exactly once. A row with a period runs on the sensor's own thread, given commands only
-// over the connection. Then setups with a ".." in a path or a NUL in a text are refused.
+// resume point and statistics period (a row with one runs on the sensor's own thread, commands
+// only over the wire), steps that change the spool (the first before the setup), the messages
+// received after each step (and 201 idle passes), log lines each logged exactly once. Then setups
+// with a ".." in a path or a NUL in a text are refused.
 TEST(SpoolFollow, MessagesAndLogPerSpool) {
   using setup_t = ferun::command_setup_t;
   const std::tuple<std::string setup_t::*, std::string, std::string> refusals[] = {
@@ -91,9 +91,8 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
                             6000, 58};
   const alert_t cut_group{71, 2000002, long_text.substr(0, 4007), ""};
   const alert_t a1{1}, a2{2}, a3{3, 1000001, "TEST", "one rule", 10, 1};  // a3: ICMP, with ports
-  // UDP, its packet only the Ethernet addresses.
-  const alert_t unknown{72, 424242, "1", "424242", 0, 17};
-  alert_t v6a{4}, v6b{5};  // IPv6 (ICMPv6)
+  const alert_t unknown{72, 424242, "1", "424242", 0, 17};  // UDP, its packet the MACs only
+  alert_t v6a{4}, v6b{5};                                   // IPv6 (ICMPv6)
   v6a.protocol = v6b.protocol = 58;
   const uint64_t s = a1.bytes().size(), s6 = v6a.bytes().size();
   std::function<void()> hook;  // run once, by the next pass, between its empty read and its scan
@@ -112,12 +111,12 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
     std::vector<std::string> log;
   } rows[] = {
       // Resumes inside file 3, then the smallest number above, regular files only (lstat for an
-      // entry of unreported type); texts and packets cut to fit a frame; an unknown key reported
-      // once. A spool quiet for a second is read only at every 101st pass; a new file at once.
-      // File 8 grown, and files 10 and 11 made, while a pass stands between its empty read and its
-      // scan: file 8 is read to its end first. A refused record (event body over 1024 bytes or
-      // short of its fields, packet or extra-data record short of its head, packet bytes past the
-      // record) stops its file with one error, and the file is left once a newer one exists.
+      // entry of unreported type); texts and packets cut to fit a frame; an unknown key and an
+      // overlong map line reported once. A spool quiet for a second is read only at every 101st
+      // pass; a new file at once. File 8 grown, files 10-14 made, while a pass stands between its
+      // empty read and its scan: file 8 is read to its end first. A refused record (event body over
+      // 1024 bytes or short of its fields, packet or extra data short of its head, packet bytes
+      // past the record) stops its file with one error; the next file is read.
       {{0x1, 3, static_cast<uint32_t>(s)},
        {[&](const fs::path& d) {
           write_file(d / "threats.log.2", a2.bytes());
@@ -205,8 +204,7 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
       const auto a = f.console->receive(10s).value().as<ferun::answer_t>();
       return std::make_tuple(a.status, a.message);
     };
-    auto setup = setup_in(dir, row.setup[0], row.setup[1], row.setup[2]);
-    setup.stats_period = row.setup[3];
+    const auto setup = setup_in(dir, row.setup[0], row.setup[1], row.setup[2], row.setup[3]);
     fs::create_directories(dir / "spool");
     row.steps[0](dir / "spool");
     ASSERT_EQ(apply(setup), std::make_tuple(0, std::string()));

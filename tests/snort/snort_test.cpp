@@ -52,8 +52,7 @@ TEST(U2File, RecordsAndLogOfFilesWrittenInSlices) {
       {event(1, 111, 58) + packet(1) + event(2, 104, 1024) + extra(2, "") +
            u2w::record(42, "uuuuu") + event(3, 112, 82) + packet(3),
        "E1.1/1mP1:60E1.2/0SE1.3/1mP3:60", "ERROR u2_file: got unknown type 42\n"},
-      // Unpaired: lone extra (with bytes behind its blob), event + other packet, event + other
-      // extra. None returns null.
+      // Unpaired, none null: lone extra (bytes behind its blob); event + other packet, other extra.
       {extra(8, "/ab", 3) + event(1) + packet(9) + event(2) + extra(3), "SP9:60S", ""},
       // Bytes past the 8080-byte buffer are passed over, once they are all in the file; a packet
       // with no room behind it for the next header; one without data.
