@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <boost/asio/ip/tcp.hpp>
-
 #include "common/console_client.h"
 #include "common/daemon_launcher.h"
 

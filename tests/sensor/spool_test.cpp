@@ -76,11 +76,10 @@ ferun::command_setup_t setup_in(const fs::path& dir, uint32_t options, uint32_t 
 
 }  // namespace
 
-// Each row: the setup's option bits (0x2: paths as given, else joined to the sensor directory),
-// resume point and statistics period (a row with one runs on the sensor's own thread, commands
-// only over the wire), steps that change the spool (the first before the setup), the messages
-// received after each step (and 201 idle passes), log lines each logged exactly once. Then setups
-// with a ".." in a path or a NUL in a text are refused.
+// Each row: setup option bits (0x2: paths as given, else joined to the sensor directory), resume
+// point, statistics period (with one the sensor runs on its own thread, commands only over the
+// wire); spool changes (the first before the setup); the messages received after each (and 201 idle
+// passes); log lines each logged once. Then setups with ".." in a path or a NUL in a text fail.
 TEST(SpoolFollow, MessagesAndLogPerSpool) {
   using setup_t = ferun::command_setup_t;
   const std::tuple<std::string setup_t::*, std::string, std::string> refusals[] = {
@@ -112,11 +111,11 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
   } rows[] = {
       // Resumes inside file 3, then the smallest number above, regular files only (lstat for an
       // entry of unreported type); texts and packets cut to fit a frame; an unknown key and an
-      // overlong map line reported once. A spool quiet for a second is read only at every 101st
-      // pass; a new file at once. File 8 grown, files 10-14 made, while a pass stands between its
-      // empty read and its scan: file 8 is read to its end first. A refused record (event body over
-      // 1024 bytes or short of its fields, packet or extra data short of its head, packet bytes
-      // past the record) stops its file with one error; the next file is read.
+      // overlong map line reported once. A spool quiet for a second is read every 101st pass only,
+      // a new file at once. File 8 grown, files 10-14 made, while a pass stands between its empty
+      // read and its scan: 8 is read to its end first. A refused record (event body over 1024
+      // bytes or short of its fields, packet or extra data short of its head, packet past its
+      // record) stops its file with one error; the next file is read.
       {{0x1, 3, static_cast<uint32_t>(s)},
        {[&](const fs::path& d) {
           write_file(d / "threats.log.2", a2.bytes());
