@@ -17,9 +17,7 @@ std::string body_of(const command_t& cmd) {
 
 template <class M>
 M round_trip(const std::string& body) {
-  M message;
-  message.deserialize(reinterpret_cast<const unsigned char*>(body.data()),
-                      static_cast<std::uint16_t>(body.size()));
+  M message = ferun_test::frame_t{0, {body.begin(), body.end()}}.as<M>();
   EXPECT_EQ(body_of(message), body);
   return message;
 }
@@ -57,8 +55,7 @@ TEST(Messages, EventAddressesMostSignificantFirstAndPortsByProtocol) {
   const std::string ids = le(1, 4) + le(2, 4) + le(1700000000123456, 8) + le(2003, 4) + le(1, 4) +
                           le(5, 4) + le(6, 4) + text("") + text("") + le(3, 4);
   const std::string macs("\x00\x1a\x2b\x3c\x4d\x5e\xff\xff\xff\xff\xff\xff", 12);
-  // Version, source, destination, protocol.
-  const std::string ip("\x01\xc0\xa8\x07\x01\x0a\x00\x00\x02\x06", 10);
+  const std::string ip("\x01\xc0\xa8\x07\x01\x0a\x00\x00\x02\x06", 10);  // v4, from, to, TCP
   const std::string body = ids + macs + ip + le(0x1234, 2) + le(80, 2) + le(1, 2) + le(9, 4) +
                            le(10, 2) + le(1, 4) + le(1600000000, 4) + le(4096, 4);
   auto e = round_trip<command_event_t>(body);

@@ -28,10 +28,11 @@ const std::string ip6s = "\x20\x01\x0d\xb8" + std::string(11, '\0') + "\x01\xfe\
 
 // One alert: an event and its packet, and the texts the maps give its signature.
 struct alert_t {
-  uint32_t id, sid = 1000001;
+  uint32_t id;
+  uint8_t protocol = 6;  // 58 (ICMPv6) makes an IPv6 event
+  uint32_t sid = 1000001;
   std::string group = "TEST", message = "one rule";
   size_t payload = 10;
-  uint8_t protocol = 6;  // 58 (ICMPv6) makes an IPv6 event
 
   std::string frame() const { return macs + std::string(payload, 'f'); }
   // The event as in the writer's encoder, with every field set, ports included.
@@ -86,13 +87,10 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
       {&setup_t::logdir, "x..y", "path attack detected (x..y)"},
       {&setup_t::logpattern, std::string("a\0b", 3), "setup field logpattern holds a NUL byte"}};
   // IPv6 (ICMPv6, with ports), its texts over a frame; the group's length takes two bytes.
-  const alert_t cut_message{70,   2000001, std::string(128, 'g'), long_text.substr(0, 3854),
-                            6000, 58};
-  const alert_t cut_group{71, 2000002, long_text.substr(0, 4007), ""};
-  const alert_t a1{1}, a2{2}, a3{3, 1000001, "TEST", "one rule", 10, 1};  // a3: ICMP, with ports
-  const alert_t unknown{72, 424242, "1", "424242", 0, 17};  // UDP, its packet the MACs only
-  alert_t v6a{4}, v6b{5};                                   // IPv6 (ICMPv6)
-  v6a.protocol = v6b.protocol = 58;
+  const alert_t cut_msg{70, 58, 2000001, std::string(128, 'g'), long_text.substr(0, 3854), 6000};
+  const alert_t cut_group{71, 6, 2000002, long_text.substr(0, 4007), ""};
+  const alert_t a1{1}, a2{2}, a3{3, 1}, v6a{4, 58}, v6b{5, 58};  // ICMP, ICMPv6: ports, v6: IPv6
+  const alert_t unknown{72, 17, 424242, "1", "424242", 0};       // UDP, its packet the MACs only
   const uint64_t s = a1.bytes().size(), s6 = v6a.bytes().size();
   std::function<void()> hook;  // run once, by the next pass, between its empty read and its scan
   ferun_test::sensor_fixture_t* fx = nullptr;  // the row's
@@ -121,7 +119,7 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
           write_file(d / "threats.log.2", a2.bytes());
           write_file(d / "threats.log.3", a3.bytes() + a1.bytes());
           write_file(d / "threats.log.8", cut_group.bytes());
-          write_file(d / "threats.log.7", cut_message.bytes()), write_file(d / "other", a2.bytes());
+          write_file(d / "threats.log.7", cut_msg.bytes()), write_file(d / "other", a2.bytes());
           fs::create_symlink(d / "other", d / "threats.log.4");
           fs::create_directory(d / "threats.log.5");
           const int fd = open(d.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -147,7 +145,7 @@ TEST(SpoolFollow, MessagesAndLogPerSpool) {
                                                  u2w::record(2, u2w::words({0, 1, 0, 0, 0, 1, 5})));
           };
         }},
-       {a1.messages(3, 2 * s) + cut_message.messages(7, cut_message.bytes().size()) +
+       {a1.messages(3, 2 * s) + cut_msg.messages(7, cut_msg.bytes().size()) +
             cut_group.messages(8, cut_group.bytes().size()),
         "",
         v6a.messages(8, cut_group.bytes().size() + s6) + unknown.messages(9, s - 10) +
