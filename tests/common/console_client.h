@@ -12,6 +12,17 @@
 
 namespace ferun_test {
 
+// For golden bytes: `v` in `n` bytes, least significant first; a text after its LEB128 length.
+inline std::string le(std::uint64_t v, int n) {
+  return n ? static_cast<char>(v) + le(v >> 8, n - 1) : std::string();
+}
+inline std::string text(const std::string& t) {
+  std::string s;
+  for (std::size_t n = t.size(); s.empty() || n; n >>= 7)
+    s += static_cast<char>((n & 0x7f) | (n > 0x7f) << 7);
+  return s + t;
+}
+
 struct frame_t {
   std::uint16_t id = 0;
   std::vector<unsigned char> body;

@@ -25,15 +25,17 @@ struct sensor_fixture_t {
   }
   ~sensor_fixture_t() { sensor->stop(); }  // a started thread ends before the object
 
-  // Sends a hello, runs the handshake on this thread and returns the answer.
+  // Sends a hello, has this thread or the sensor's own run the handshake, returns the answer.
   ferun::answer_hello_t handshake(const std::string& prefix, std::uint32_t id,
-                                  const std::string& name) {
+                                  const std::string& name, bool on_thread = false) {
     ferun::command_hello_t hello;
     std::tie(hello.version, hello.prefix, hello.sensor_id, hello.sensor_name) =
         std::make_tuple(1, prefix, id, name);
+    // The sensor's own thread has waited (past one of its 100 ms polls) when the hello comes.
+    if (on_thread) sensor->start(), console->receive(std::chrono::milliseconds(150));
     console->send(hello);
     try {
-      sensor->init();
+      if (!on_thread) sensor->init();
     } catch (...) {  // a refused hello raises; its answer is on the wire
     }
     return console->receive(std::chrono::seconds(10)).value().as<ferun::answer_hello_t>();

@@ -4,11 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <boost/asio/ip/tcp.hpp>
-
 #include "common/console_client.h"
 #include "common/daemon_launcher.h"
-#include "common/test_util.h"
 
 using namespace ferun;
 namespace fs = boost::filesystem;

@@ -31,29 +31,32 @@ std::string drain(u2_file_t& u2) {
 // Each row (the last from the real IDS): the bytes, appended one by one (the reader drains after
 // each), what the reader hands out, and the channel's whole log. It ends behind them all.
 TEST(U2File, RecordsAndLogOfFilesWrittenInSlices) {
-  auto event = [](uint32_t id, uint32_t type = 104, size_t length = std::string::npos) {
-    return u2w::record(type, u2w::encode(u2w::event_t{type, id}).substr(8, length));
+  auto event = [](uint32_t id, uint32_t type = 104, size_t length = 60) {  // zero-padded
+    const std::string body = u2w::encode(u2w::event_t{type, id}).substr(8) + std::string(964, 0);
+    return u2w::record(type, body.substr(0, length));
   };
   auto packet = [](uint32_t id, size_t length = 60) {
     return u2w::encode(u2w::packet_t{id, 0, 0, std::string(length, 'd')});
   };
-  auto extra = [](uint32_t id) {  // the HTTP URI "/ab"
-    return u2w::record(110, u2w::words({4, 35, 0, id, 0, 9, 1, 11}) + "/ab");
+  auto extra = [](uint32_t id, const std::string& uri = "/ab", size_t pad = 0) {  // an HTTP URI
+    const uint32_t blob = 8 + static_cast<uint32_t>(uri.size());
+    return u2w::record(110, u2w::words({4, 35, 0, id, 0, 9, 1, blob}) + uri + std::string(pad, 0));
   };
   const std::string pair1 = event(1) + packet(1), zeros(800, '\0'), seven = u2w::record(7, "abc");
   const std::string nine = u2w::record(9, std::string(20, 'x'));
   const struct {
     std::string bytes, records, log;
   } rows[] = {
-      // Shortest event bodies that hold every field: 58 (104, 111) and 82 bytes (105, 112).
-      {event(1, 111, 58) + packet(1) + event(2) + extra(2) + u2w::record(42, "uuuuu") +
-           event(3, 112, 82) + packet(3),
+      // Shortest event bodies that hold every field: 58 (104, 111) and 82 bytes (105, 112); the
+      // longest, 1024 bytes; an extra-data record of its head alone.
+      {event(1, 111, 58) + packet(1) + event(2, 104, 1024) + extra(2, "") +
+           u2w::record(42, "uuuuu") + event(3, 112, 82) + packet(3),
        "E1.1/1mP1:60E1.2/0SE1.3/1mP3:60", "ERROR u2_file: got unknown type 42\n"},
-      // Unpaired: lone extra, event + other packet, event + other extra. None returns null.
-      {extra(8) + event(1) + packet(9) + event(2) + extra(3), "SP9:60S", ""},
+      // Unpaired, none null: lone extra (bytes behind its blob); event + other packet, other extra.
+      {extra(8, "/ab", 3) + event(1) + packet(9) + event(2) + extra(3), "SP9:60S", ""},
       // Bytes past the 8080-byte buffer are passed over, once they are all in the file; a packet
-      // with no room behind it for the next header.
-      {packet(4, 8081) + packet(5, 8076) + packet(6), "P4:8080P5:8076P6:60", ""},
+      // with no room behind it for the next header; one without data.
+      {packet(4, 8081) + packet(5, 8076) + packet(6) + packet(7, 0), "P4:8080P5:8076P6:60P7:0", ""},
       // A zero-filled stretch and runs of unknown records: two lines a run, whole bodies only.
       {pair1 + zeros + pair1 + seven + seven + nine + pair1 + nine + extra(1) + nine,
        "E1.1/1mP1:60" + std::string(100, 'S') + "E1.1/1mP1:60SSSE1.1/1mP1:60SSS",
