@@ -40,6 +40,12 @@ std::string hello(const std::string& prefix, int version = 1) {
 std::string answer(int id, int status, const std::string& message, const std::string& rest = "") {
   return le(id, 2) + static_cast<char>(status) + str(message) + rest;
 }
+// A setup whose paths are taken as given (relative to the test's root), resuming at file .5.
+std::string setup(const std::string& config, const std::string& gen, const std::string& logdir,
+                  const std::string& pattern = "u") {
+  return "\2" + le(0, 4) + le(2, 4) + str("eth2") + str("") + str(config) + str("/dev/null") +
+         str(gen) + str(logdir) + str(pattern) + le(5, 4) + le(0, 4);
+}
 
 // "->target" makes a symbolic link, "/" a directory.
 void place(const fs::path& path, const std::string& content) {
@@ -50,7 +56,8 @@ void place(const fs::path& path, const std::string& content) {
 }
 std::optional<std::string> content(const fs::path& path) {
   if (!fs::exists(fs::symlink_status(path))) return std::nullopt;
-  return fs::is_directory(path) ? "/" : ferun_test::read_file(path);
+  boost::system::error_code loop;
+  return fs::is_directory(path, loop) ? "/" : ferun_test::read_file(path);
 }
 
 // `file` (FD: the socket's descriptor) holds `before` during the row (empty: nothing is placed)
@@ -119,6 +126,20 @@ TEST(Sensor, HellosCommandsStatisticsAndStop) {
       {"\5" + list({"good", "1", "n \nme", "v"}, 2),
        answer(0x85, 1, "can't store value \"n \\nme\": the name holds a newline"), ini, "k=v\n",
        "="},
+      {setup(std::string("a\0..", 4), "", "."),
+       answer(0x82, 1, "setup field config holds a NUL byte")},
+      {setup("", "g", "..."), answer(0x82, 1, "path attack detected (...)")},
+      {setup("", "g", "victim/s"),
+       answer(0x82, 1, "boost::filesystem::create_directory: Not a directory: \"victim/s\"")},
+      {setup("", "g", "l"),
+       answer(0x82, 1, "boost::filesystem::status: Too many levels of symbolic links: \"l\""), "l",
+       "->l", ""},
+      {setup("", "g", ".", "l"),
+       answer(0x82, 1, "boost::filesystem::status: Too many levels of symbolic links: \"./l.5\""),
+       "l.5", "->l.5", ""},
+      {setup("", "/no", "."), answer(0x82, 1, "No such file or directory")},
+      {setup("", "g", "."), answer(0x82, 1, "unknown format of gid map file g:2\n"), "g",
+       "1||1||x\n3 || 4\n", "="},
   };
   stime_t::g_timestamp = now;
   std::unique_ptr<ferun_test::sensor_fixture_t> f;
@@ -132,6 +153,7 @@ TEST(Sensor, HellosCommandsStatisticsAndStop) {
       place(f->root / "victim", "keep");
       log_t::set_filename((f->root / "log").string());
       log_t::enable("sensor", "info");
+      fs::current_path(f->root.path());  // where a setup's relative paths lead
     }
     fs::remove(f->root / p / "calls");
     std::string name = r.file;
@@ -166,6 +188,7 @@ TEST(Sensor, HellosCommandsStatisticsAndStop) {
   }
   log_t::disable("sensor");
   log_t::set_filename("");
+  fs::current_path("/");
 
   // On its thread: statistics on the first pass, then after the period (5,000,000 ms wraps in 32
   // bits); a stop ends it, also in the wait for the hello; scripts do not inherit the socket.
