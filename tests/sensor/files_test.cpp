@@ -121,12 +121,18 @@ struct uploads_t : testing::Test {
   const std::string tar = " && tar -czf out ";
 };
 
-// Links on the disk are never gone through; an archive's link is placed only when its text can
-// point nowhere but downwards. Modelled on the kernel's openat2 tests: links to ".", to ".."
-// chains, absolute links, and ".." climbing through other links.
-TEST_F(uploads_t, NoLinkIsFollowed) {
+TEST_F(uploads_t, LinksOwnersModesWholeOrNothingAndTheTemporaryDirectory) {
   const std::string through = "mkdir x && echo p >x/f" + tar + "m a x/f --transform s,^x/,a/,";
+  const std::string made =
+      "mkdir t && cd t && printf s >s && chmod 6777 s && mkdir -m 777 d && mkdir -m 750 e && "
+      "chmod 777 . && tar --owner=65534 --group=65534 -czf ../out ";
+  const std::string odd = "x y';&$(touch p)`touch p`|\"", name(300, 'n');
+  const std::string tmp = "86:1:temporary directory " + f.conf.tmpdir.string();
+  const std::string replace = "rm -r \"$TMP\" && ";
   const std::vector<row_t> rows{
+      // Links on the disk are never gone through; an archive's link is placed only when its text
+      // can point nowhere but downwards. Modelled on the kernel's openat2 tests: links to ".", to
+      // ".." chains, absolute links, and ".." climbing through other links.
       {"ln -s \"$OUT\" b", 2, "", "mkdir b && echo p >b/f" + tar + "b", attack + "b)"},
       {"ln -s . self", 0, "self/x", "echo x >out", attack + "self/x)"},
       {"ln -s .. up", 1, "up/x", "echo x | gzip >out", attack + "up/x)"},
@@ -147,17 +153,8 @@ TEST_F(uploads_t, NoLinkIsFollowed) {
        attack + "d/u)"},
       {":", 2, "conf", "printf t >a && ln -s . p && mkdir d && ln -s a/./b d/u" + tar + "a p d", ok,
        "conf/a 600 0 t\nconf/d 755 0 \nconf/d/u 777 0 -> a/./b\nconf/p 777 0 -> .\n"},
-  };
-  run_rows(f, rows);
-}
-
-// Nothing placed belongs to another user or keeps a setuid, setgid or group or other write bit;
-// the "./" entry changes nothing.
-TEST_F(uploads_t, NoOwnerOrModeIsKept) {
-  const std::string made =
-      "mkdir t && cd t && printf s >s && chmod 6777 s && mkdir -m 777 d && mkdir -m 750 e && "
-      "chmod 777 . && tar --owner=65534 --group=65534 -czf ../out ";
-  const std::vector<row_t> rows{
+      // Nothing placed belongs to another user or keeps a setuid, setgid or group or other write
+      // bit; the "./" entry changes nothing.
       {":", 2, "", made + ".", ok,
        ". 755 0 \nconf 755 0 \nconf/a 600 0 stored\nd 755 0 \ne 750 0 \n"
        "s 755 0 s\n"},
@@ -166,15 +163,8 @@ TEST_F(uploads_t, NoOwnerOrModeIsKept) {
       {":", 4, "conf/a", "printf 'r\\0w' >out", ok,
        "conf/a 600 0 r" + std::string(1, '\0') + "w\n"},
       {":", 3, "conf/g", "printf z | gzip >out", ok, "conf/g 644 0 z\n"},
-  };
-  run_rows(f, rows);
-}
-
-// Every member is checked before the first is placed; what cannot be examined, placed or
-// written refuses the whole upload.
-TEST_F(uploads_t, WholeOrNothing) {
-  const std::string odd = "x y';&$(touch p)`touch p`|\"", name(300, 'n');
-  const std::vector<row_t> rows{
+      // Every member is checked before the first is placed; what cannot be examined, placed or
+      // written refuses the whole upload.
       {":", 2, "", "printf t >a" + tar + "a m --transform s,^m,m/" + name + ",", unable},
       {":", 2, "", "printf t >a && ln m h" + tar + "a m h", unable},
       {":", 2, "", "printf t >a && mkfifo p" + tar + "a p", unable},
@@ -193,23 +183,15 @@ TEST_F(uploads_t, WholeOrNothing) {
       {":", 0, "conf/../x", "echo x >out", attack + "conf/../x)"},
       {"mkfifo " + shell_quote(odd), 0, odd, "printf 1 >out", ok, odd + " 644 0 1\n"},
       {":", 2, odd + "t", "printf 3 >a" + tar + "a", ok, odd + "t/a 644 0 3\n"},
-  };
-  run_rows(f, rows);
-  EXPECT_FALSE(fs::exists("p"));
-}
-
-// The temporary directory is checked at every upload: one another user made, or that became a
-// link, takes no download.
-TEST_F(uploads_t, TemporaryDirectoryCheckedEachTime) {
-  const std::string tmp = "86:1:temporary directory " + f.conf.tmpdir.string();
-  const std::string replace = "rm -r \"$TMP\" && ";
-  const std::vector<row_t> rows{
+      // The temporary directory is checked at every upload: one another user made, or that became
+      // a link, takes no download.
       {replace + "ln -s \"$OUT\" \"$TMP\"", 0, "x", "echo x >out", tmp + " is a symbolic link"},
       {"chmod 777 \"$TMP\"", 0, "x", "echo x >out", tmp + " is writable by others (mode 0777)"},
       {"chown 65534 \"$TMP\"", 0, "x", "echo x >out", tmp + " is owned by user 65534, not by 0"},
       {replace + ":", 0, "x", "echo x >out", ok, "x 644 0 x\n"},
   };
   run_rows(f, rows);
+  EXPECT_FALSE(fs::exists("p"));
 }
 
 // A placing that fails after all (a file system out of inodes) puts back what it replaced.

@@ -123,9 +123,12 @@ TEST(Sensor, HellosCommandsStatisticsAndStop) {
       {"\5" + list({"b", "new", "c", "x = y"}, 2), answer(0x85, 0, ""), ini, "z=1\nb=2\n",
        "b=new\nc=x = y\nz=1\n"},
       {"\5" + list({"a", "2"}, 2), answer(0x85, 1, format), ini, "a=1\nx\n", "="},
-      {"\5" + list({"good", "1", "n \nme", "v"}, 2),
-       answer(0x85, 1, "can't store value \"n \\nme\": the name holds a newline"), ini, "k=v\n",
-       "="},
+      {"\5" +
+           list({"good", "1", std::string("q\"\\\x01\t\r\0\n", 8) + std::string(57, 'm'), "v"}, 2),
+       answer(0x85, 1,
+              R"(can't store value "q\"\\\x01\t\r\0\n)" + std::string(56, 'm') +
+                  R"(...": the name holds a newline)"),
+       ini, "k=v\n", "="},
       {setup(std::string("a\0..", 4), "", "."),
        answer(0x82, 1, "setup field config holds a NUL byte")},
       {setup("", "g", "..."), answer(0x82, 1, "path attack detected (...)")},
