@@ -135,16 +135,11 @@ TEST_F(uploads_t, LinksOwnersModesWholeOrNothingAndTheTemporaryDirectory) {
       // ".." chains, absolute links, and ".." climbing through other links.
       {"ln -s \"$OUT\" b", 2, "", "mkdir b && echo p >b/f" + tar + "b", attack + "b)"},
       {"ln -s . self", 0, "self/x", "echo x >out", attack + "self/x)"},
-      {"ln -s .. up", 1, "up/x", "echo x | gzip >out", attack + "up/x)"},
       {"mkdir d && ln -s ../.. d/up", 2, "d/up", "printf t >a" + tar + "a", attack + "d/up)"},
-      {"ln -s . self && ln -s self/self/../.. c", 2, "", "mkdir c && echo >c/x" + tar + "c/x",
-       attack + "c/x)"},
       {"ln -s . p", 2, "", "mkdir p && echo p >p/sensor.ini" + tar + "p/sensor.ini",
        attack + "p/sensor.ini)"},
       {"ln -s \"$OUT\"/keep s", 0, "s", "printf 1 >out", ok, "s 644 0 1\n"},
       {":", 2, "", "ln -s \"$OUT\" b" + tar + "b", attack + "b)"},
-      {":", 2, "", "ln -s ../../.. up" + tar + "up", attack + "up)"},
-      {":", 2, "", "mkdir d && ln -s a/../.. d/up" + tar + "d", attack + "d/up)"},
       {":", 2, "", "printf t >a" + tar + "a m --transform s,^m,x/../../m,", attack + "x/../../m)"},
       {":", 2, "", "ln -s p/p/../../x sensor.ini" + tar + "sensor.ini", attack + "sensor.ini)"},
       {":", 2, "", "ln -s . a && " + through, unable},
@@ -162,7 +157,9 @@ TEST_F(uploads_t, LinksOwnersModesWholeOrNothingAndTheTemporaryDirectory) {
       {"chmod 6666 conf/a", 2, "conf", "printf z >a" + tar + "a", ok, "conf/a 644 0 z\n"},
       {":", 4, "conf/a", "printf 'r\\0w' >out", ok,
        "conf/a 600 0 r" + std::string(1, '\0') + "w\n"},
-      {":", 3, "conf/g", "printf z | gzip >out", ok, "conf/g 644 0 z\n"},
+      {":", 3, "n/g", "printf z | gzip >out", ok, "n 755 0 \nn/g 644 0 z\n"},
+      {":", 2, "", "printf x >s && truncate -s 8192 s" + tar + "-S s", ok,
+       "s 644 0 x" + std::string(8191, '\0') + "\n"},
       // Every member is checked before the first is placed; what cannot be examined, placed or
       // written refuses the whole upload.
       {":", 2, "", "printf t >a" + tar + "a m --transform s,^m,m/" + name + ",", unable},
@@ -186,8 +183,6 @@ TEST_F(uploads_t, LinksOwnersModesWholeOrNothingAndTheTemporaryDirectory) {
       // The temporary directory is checked at every upload: one another user made, or that became
       // a link, takes no download.
       {replace + "ln -s \"$OUT\" \"$TMP\"", 0, "x", "echo x >out", tmp + " is a symbolic link"},
-      {"chmod 777 \"$TMP\"", 0, "x", "echo x >out", tmp + " is writable by others (mode 0777)"},
-      {"chown 65534 \"$TMP\"", 0, "x", "echo x >out", tmp + " is owned by user 65534, not by 0"},
       {replace + ":", 0, "x", "echo x >out", ok, "x 644 0 x\n"},
   };
   run_rows(f, rows);
@@ -250,8 +245,6 @@ TEST(SensorFiles, HelloChecksTheDirectoryAndRemovesLeftovers) {
       "cd .upload-x && for i in $(seq 30); do mkdir n && mv l n/" +
       std::string(200, 'l') + " && mv n l; done";
   const std::pair<std::string, std::string> rows[] = {
-      {"chmod 777 ids-7", "sensor directory ids-7 is writable by others (mode 0777)"},
-      {"chown 65534 ids-7", "sensor directory ids-7 is owned by user 65534, not by 0"},
       {"mv ids-7 x && ln -s x ids-7", "sensor directory ids-7 is a symbolic link"},
       {deep, "hello from sensor!"}};
   for (const auto& [setup, message] : rows) {

@@ -45,10 +45,11 @@ TEST(Startup, ExitStatusOutputAndPidfile) {
   write_file(cfg, "port=bad\nlogfile=" + (daemon.dir() / "no" / "log").string() + "\n");
   const fs::path var = daemon.dir() / "var";
   const std::string tmp_error = "temporary directory " + tmp.string();
-  const std::string data_error = "data directory " + var.string();
-  // Rows: tmpdir state, arguments, exit status, a failure's reason or the output's beginning.
+  const std::string dirs = "T=" + tmp.string() + " D=" + var.string() + "; ";
+  // Rows: a shell line that prepares the directories, arguments, exit status, a failure's reason
+  // or the output's beginning.
   const struct {
-    std::string tmpdir;
+    std::string setup;
     std::vector<std::string> args;
     int status;
     std::string output;
@@ -64,25 +65,15 @@ TEST(Startup, ExitStatusOutputAndPidfile) {
        {"--daemon", "--pidfile", "/no/p"},
        1,
        "Can't create pidfile /no/p: No such file or directory\n"},
-      {"link", {}, 1, tmp_error + " is a symbolic link"},
-      {"file", {}, 1, tmp_error + " is not a directory"},
-      {"0702", {}, 1, tmp_error + " is writable by others (mode 0702)"},
-      {"nobody", {}, 1, tmp_error + " is owned by user 65534, not by 0"},
-      // The same for the data directory ("d" first).
-      {"dlink", {}, 1, data_error + " is a symbolic link"},
-      {"d0702", {}, 1, data_error + " is writable by others (mode 0702)"},
-      {"dnobody", {}, 1, data_error + " is owned by user 65534, not by 0"},
+      {"ln -s / $T", {}, 1, tmp_error + " is a symbolic link"},
+      {": >$T", {}, 1, tmp_error + " is not a directory"},
+      {"mkdir -m 702 $T", {}, 1, tmp_error + " is writable by others (mode 0702)"},
+      {"mkdir $T && chown 65534 $T", {}, 1, tmp_error + " is owned by user 65534, not by 0"},
+      {"ln -s / $D", {}, 1, "data directory " + var.string() + " is a symbolic link"},
   };
   for (const auto& row : rows) {
     fs::remove_all(tmp), fs::remove_all(var);
-    const fs::path at = row.tmpdir[0] == 'd' ? var : tmp;
-    const std::string state = row.tmpdir.substr(row.tmpdir[0] == 'd');
-    if (state == "link") fs::create_directory_symlink(daemon.dir(), at);
-    if (state == "file") write_file(at, "");
-    if (state == "0702" || state == "nobody") fs::create_directory(at);
-    if (state == "0702") fs::permissions(at, fs::owner_all | fs::others_write);
-    if (state == "nobody" && (geteuid() != 0 || chown(at.c_str(), 65534, 65534) != 0))
-      continue;  // only root can give it away
+    if (std::system((dirs + row.setup).c_str()) != 0) continue;  // only root gives a directory away
     std::vector<std::string> args = row.args;
     args.insert(args.end(), {"-d", var.string()});
     if (std::find(args.begin(), args.end(), "--pidfile") == args.end())
