@@ -7,12 +7,9 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
-#include <boost/filesystem.hpp>
-#include <chrono>
 #include <csignal>
 #include <numeric>
 #include <set>
-#include <thread>
 
 #include "common/daemon_launcher.h"
 #include "common/sensor_fixture.h"
@@ -133,9 +130,7 @@ TEST_F(uploads_t, LinksOwnersModesWholeOrNothingAndTheTemporaryDirectory) {
       // Links on the disk are never gone through; an archive's link is placed only when its text
       // can point nowhere but downwards. Modelled on the kernel's openat2 tests: links to ".", to
       // ".." chains, absolute links, and ".." climbing through other links.
-      {"ln -s \"$OUT\" b", 2, "", "mkdir b && echo p >b/f" + tar + "b", attack + "b)"},
       {"ln -s . self", 0, "self/x", "echo x >out", attack + "self/x)"},
-      {"mkdir d && ln -s ../.. d/up", 2, "d/up", "printf t >a" + tar + "a", attack + "d/up)"},
       {"ln -s . p", 2, "", "mkdir p && echo p >p/sensor.ini" + tar + "p/sensor.ini",
        attack + "p/sensor.ini)"},
       {"ln -s \"$OUT\"/keep s", 0, "s", "printf 1 >out", ok, "s 644 0 1\n"},
@@ -158,8 +153,8 @@ TEST_F(uploads_t, LinksOwnersModesWholeOrNothingAndTheTemporaryDirectory) {
       {":", 4, "conf/a", "printf 'r\\0w' >out", ok,
        "conf/a 600 0 r" + std::string(1, '\0') + "w\n"},
       {":", 3, "n/g", "printf z | gzip >out", ok, "n 755 0 \nn/g 644 0 z\n"},
-      {":", 2, "", "printf x >s && truncate -s 8192 s" + tar + "-S s", ok,
-       "s 644 0 x" + std::string(8191, '\0') + "\n"},
+      {":", 2, "", "mkdir -p a/b && printf x >a/b/s && truncate -s 8192 a/b/s" + tar + "-S a/b/s",
+       ok, "a 755 0 \na/b 755 0 \na/b/s 644 0 x" + std::string(8191, '\0') + "\n"},
       // Every member is checked before the first is placed; what cannot be examined, placed or
       // written refuses the whole upload.
       {":", 2, "", "printf t >a" + tar + "a m --transform s,^m,m/" + name + ",", unable},
@@ -250,7 +245,10 @@ TEST(SensorFiles, HelloChecksTheDirectoryAndRemovesLeftovers) {
   for (const auto& [setup, message] : rows) {
     ferun_test::sensor_fixture_t f;
     shell(f.conf.datadir, "mkdir -m 755 ids-7 ../outside && printf k >ids-7/k && " + setup, f);
+    log_t::set_filename((f.root / "log").string()), log_t::enable("sensor", "info");
     EXPECT_EQ(f.handshake("ids", 7, "probe").message, message);
+    log_t::disable("sensor"), log_t::set_filename("");  // a leftover removed is no error
+    EXPECT_EQ(read_file(f.root / "log").find("ERROR") == std::string::npos, setup == deep);
     EXPECT_EQ(tree(f.root / "outside"), ". 755 0 \n");
     EXPECT_FALSE(fs::exists(f.conf.datadir / "ids-7/.upload-x"));
     EXPECT_EQ(read_file(f.conf.datadir / "ids-7/k"), "k");

@@ -5,9 +5,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <boost/asio/ip/tcp.hpp>
 #include <regex>
-#include <thread>
 
 #include "common/console_client.h"
 #include "common/daemon_launcher.h"
@@ -43,7 +41,7 @@ TEST(Startup, ExitStatusOutputAndPidfile) {
   daemon_launcher_t daemon;
   const fs::path pid = daemon.dir() / "p.pid", tmp = daemon.tmpdir(), cfg = daemon.dir() / "c";
   write_file(cfg, "port=bad\nlogfile=" + (daemon.dir() / "no" / "log").string() + "\n");
-  const fs::path var = daemon.dir() / "var";
+  const fs::path var = daemon.dir() / "d" / "var";
   const std::string tmp_error = "temporary directory " + tmp.string();
   const std::string dirs = "T=" + tmp.string() + " D=" + var.string() + "; ";
   // Rows: a shell line that prepares the directories, arguments, exit status, a failure's reason
@@ -70,9 +68,13 @@ TEST(Startup, ExitStatusOutputAndPidfile) {
       {"mkdir -m 702 $T", {}, 1, tmp_error + " is writable by others (mode 0702)"},
       {"mkdir $T && chown 65534 $T", {}, 1, tmp_error + " is owned by user 65534, not by 0"},
       {"ln -s / $D", {}, 1, "data directory " + var.string() + " is a symbolic link"},
+      {"rmdir ${D%/*}",
+       {},
+       1,
+       "data directory " + var.string() + " cannot be created: No such file or directory"},
   };
   for (const auto& row : rows) {
-    fs::remove_all(tmp), fs::remove_all(var);
+    fs::remove_all(tmp), fs::remove_all(var), fs::create_directories(var.parent_path());
     if (std::system((dirs + row.setup).c_str()) != 0) continue;  // only root gives a directory away
     std::vector<std::string> args = row.args;
     args.insert(args.end(), {"-d", var.string()});
@@ -236,6 +238,7 @@ class Fault : public testing::Test {
   void expect_serves(std::uint32_t id) {  // a new console: its hello and a set-value
     console_client_t console(port_, 20s);
     EXPECT_EQ(hello(console, id) + set_value(console, "ok"), 0) << id;
+    EXPECT_EQ(fs::status(data_ / ("f-" + std::to_string(id)) / "sensor.ini").permissions(), 0644);
   }
   bool mount_tmpfs(const fs::path& dir) {  // in a private mount namespace; false unless root
     static const bool may = geteuid() == 0 && unshare(CLONE_NEWNS) == 0 &&
