@@ -129,9 +129,6 @@ TEST(Sensor, HellosCommandsStatisticsAndStop) {
               R"(can't store value "q\"\\\x01\t\r\0\n)" + std::string(56, 'm') +
                   R"(...": the name holds a newline)"),
        ini, "k=v\n", "="},
-      {setup(std::string("a\0..", 4), "", "."),
-       answer(0x82, 1, "setup field config holds a NUL byte")},
-      {setup("", "g", "..."), answer(0x82, 1, "path attack detected (...)")},
       {setup("", "g", "victim/s"),
        answer(0x82, 1, "boost::filesystem::create_directory: Not a directory: \"victim/s\"")},
       {setup("", "g", "l"),
@@ -154,8 +151,7 @@ TEST(Sensor, HellosCommandsStatisticsAndStop) {
       f->conf.progdir = (f->root / p).string();
       for (const char* name : {"sysinfo", "tavrel-snort"}) place(f->root / p / name, kSnort);
       place(f->root / "victim", "keep");
-      log_t::set_filename((f->root / "log").string());
-      log_t::enable("sensor", "info");
+      log_t::set_filename((f->root / "log").string()), log_t::enable("sensor", "info");
       fs::current_path(f->root.path());  // where a setup's relative paths lead
     }
     fs::remove(f->root / p / "calls");
@@ -189,9 +185,7 @@ TEST(Sensor, HellosCommandsStatisticsAndStop) {
     EXPECT_TRUE(fs::is_empty(f->conf.tmpdir)) << "script output left behind";
     EXPECT_EQ(fs::status(f->conf.tmpdir).permissions() & 077, 0) << "tmpdir open to others";
   }
-  log_t::disable("sensor");
-  log_t::set_filename("");
-  fs::current_path("/");
+  log_t::disable("sensor"), log_t::set_filename(""), fs::current_path("/");
 
   // On its thread: statistics on the first pass, then after the period (5,000,000 ms wraps in 32
   // bits); a stop ends it, also in the wait for the hello; scripts do not inherit the socket.
