@@ -45,8 +45,7 @@ TEST(Startup, ExitStatusOutputAndPidfile) {
   const std::string tmp_error = "temporary directory " + tmp.string();
   const std::string dirs = "T=" + tmp.string() + " D=" + var.string() + "; ";
   const std::string data = "data directory " + var.string(), no = "No such file or directory";
-  // Rows: a shell line that prepares the directories, arguments, exit status, a failure's reason
-  // or the output's beginning.
+  // Rows: a shell line that prepares directories, arguments, exit status, reason or output's start.
   const struct {
     std::string setup;
     std::vector<std::string> args;
