@@ -172,7 +172,7 @@ TEST_F(uploads_t, LinksOwnersModesWholeOrNothingTemporaryDirectoryOneAtATime) {
   shell(dir, reset + ":", f);
   const ferun::fd_t other(::open(dir.c_str(), O_RDONLY | O_DIRECTORY));
   ASSERT_EQ(::flock(other.get(), LOCK_EX), 0);  // as another connection's upload holds it
-  const auto read = send(f, {":", 2, "", "mkdir conf && echo p >conf/f && tar -czf out conf"});
+  const auto read = send(f, {":", 2, "", "mkdir conf && echo p >conf/ff && tar -czf out conf"});
   std::thread first([&] { f.sensor->on_file(*read); });
   EXPECT_FALSE(f.console->receive(std::chrono::milliseconds(300)));  // waits for the lock
   fs::rename(dir / "conf", f.root / "moved");
