@@ -213,12 +213,11 @@ TEST(SensorFiles, FailedPlacingPutsBackWhatItReplaced) {
 // are longer than a path may be, and nothing else; no error is logged.
 TEST(SensorFiles, HelloRemovesLeftovers) {
   ferun_test::sensor_fixture_t f;
-  shell(
-      f.conf.datadir,
-      "mkdir -m 755 ids-7 ../outside && printf k >ids-7/k && cd ids-7 && mkdir -p .upload-x/l && "
-      "ln -s \"$OUT\" .upload-x/l/o && cd .upload-x && for i in $(seq 30); do mkdir n && mv l n/" +
-          std::string(200, 'l') + " && mv n l; done",
-      f);
+  shell(f.conf.datadir,
+        "mkdir -m 755 ids-7 ../outside && cd ids-7 && printf k >k && : >.upload-f && mkdir -p "
+        ".upload-x/l && cd .upload-x && ln -s \"$OUT\" l/o && for i in $(seq 30); do mkdir n && "
+        "mv l n/$(printf %0200d 0) && mv n l; done",
+        f);
   log_t::set_filename((f.root / "log").string()), log_t::enable("sensor", "info");
   EXPECT_EQ(f.handshake("ids", 7, "probe").message, "hello from sensor!");
   log_t::disable("sensor"), log_t::set_filename("");
