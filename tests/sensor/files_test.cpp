@@ -63,8 +63,7 @@ std::shared_ptr<ferun::command_file_t> send(ferun_test::sensor_fixture_t& f, con
   ferun::command_file_t cmd;
   std::tie(cmd.path, cmd.flags, cmd.size) =
       std::make_tuple(row.path, row.flags, static_cast<std::uint32_t>(content.size()));
-  f.console->send(cmd);
-  f.console->send_raw(content);
+  f.console->send(cmd), f.console->send_raw(content);
   return std::dynamic_pointer_cast<ferun::command_file_t>(f.sensor->proto.read(false));
 }
 ferun::answer_t answer(ferun_test::sensor_fixture_t& f) {
