@@ -40,6 +40,12 @@ std::string hello(const std::string& prefix, int version = 1) {
 std::string answer(int id, int status, const std::string& message, const std::string& rest = "") {
   return le(id, 2) + static_cast<char>(status) + str(message) + rest;
 }
+// A setup whose paths are taken as given (relative to the test's root), resuming at file .5.
+std::string setup(const std::string& config, const std::string& gen, const std::string& logdir,
+                  const std::string& pattern = "u") {
+  return "\2" + le(0, 4) + le(2, 4) + str("eth2") + str("") + str(config) + str("/dev/null") +
+         str(gen) + str(logdir) + str(pattern) + le(5, 4) + le(0, 4);
+}
 
 // "->target" makes a symbolic link, "/" a directory.
 void place(const fs::path& path, const std::string& content) {
@@ -50,7 +56,8 @@ void place(const fs::path& path, const std::string& content) {
 }
 std::optional<std::string> content(const fs::path& path) {
   if (!fs::exists(fs::symlink_status(path))) return std::nullopt;
-  return fs::is_directory(path) ? "/" : ferun_test::read_file(path);
+  boost::system::error_code loop;
+  return fs::is_directory(path, loop) ? "/" : ferun_test::read_file(path);
 }
 
 // `file` (FD: the socket's descriptor) holds `before` during the row (empty: nothing is placed)
@@ -59,6 +66,7 @@ struct row_t {
   std::string command;  // id and body; a hello opens a new connection; empty: send statistics
   std::string answer, file = "victim", before = "";
   std::optional<std::string> after = "keep";
+  std::string log = "";  // what the log holds before this row's last line
 };
 
 }  // namespace
@@ -104,7 +112,7 @@ TEST(Sensor, HellosCommandsStatisticsAndStop) {
       {"\4" + list({"b", "zz", "a"}), answer(0x84, 0, "", list({"b", "=2", "zz", "", "a", "1"}, 2)),
        ini, "a=1\nb==2\n", "="},
       {"\4" + list({"a"}), answer(0x84, 1, format, nul), ini, "a=1\nno\n", "="},
-      {"\4" + list({"a"}), answer(0x84, 1, nl, nul), ini, "a=1", "="},
+      {"\4" + list({"a"}), answer(0x84, 1, nl, nul), ini, "a=1", "=", "ERROR sensor: " + nl},
       {"\4" + list({"a"}), answer(0x84, 1, nl, nul), ini, "a=" + std::string(1100, 'x') + "\n",
        "="},
       {"\4" + list({"a"}), answer(0x84, 1, "Success", nul), ini, "/", "="},
@@ -116,9 +124,20 @@ TEST(Sensor, HellosCommandsStatisticsAndStop) {
       {"\5" + list({"b", "new", "c", "x = y"}, 2), answer(0x85, 0, ""), ini, "z=1\nb=2\n",
        "b=new\nc=x = y\nz=1\n"},
       {"\5" + list({"a", "2"}, 2), answer(0x85, 1, format), ini, "a=1\nx\n", "="},
-      {"\5" + list({"good", "1", "n \nme", "v"}, 2),
-       answer(0x85, 1, "can't store value \"n \\nme\": the name holds a newline"), ini, "k=v\n",
-       "="},
+      {"\5" +
+           list({"good", "1", std::string("q\"\\\x01\t\r\0\n", 8) + std::string(57, 'm'), "v"}, 2),
+       answer(0x85, 1,
+              R"(can't store value "q\"\\\x01\t\r\0\n)" + std::string(56, 'm') +
+                  R"(...": the name holds a newline)"),
+       ini, "k=v\n", "="},
+      {setup("", "g", "victim/s"),
+       answer(0x82, 1, "boost::filesystem::create_directory: Not a directory: \"victim/s\"")},
+      {setup("", "g", ".", "l"),
+       answer(0x82, 1, "boost::filesystem::status: Too many levels of symbolic links: \"./l.5\""),
+       "l.5", "->l.5", ""},
+      {setup("", "/no", "."), answer(0x82, 1, "No such file or directory")},
+      {setup("", "g", "."), answer(0x82, 1, "unknown format of gid map file g:2\n"), "g",
+       "1||1||x\n3 || 4\n", "="},
   };
   stime_t::g_timestamp = now;
   std::unique_ptr<ferun_test::sensor_fixture_t> f;
@@ -130,8 +149,8 @@ TEST(Sensor, HellosCommandsStatisticsAndStop) {
       f->conf.progdir = (f->root / p).string();
       for (const char* name : {"sysinfo", "tavrel-snort"}) place(f->root / p / name, kSnort);
       place(f->root / "victim", "keep");
-      log_t::set_filename((f->root / "log").string());
-      log_t::enable("sensor", "info");
+      log_t::set_filename((f->root / "log").string()), log_t::enable("sensor", "info");
+      fs::current_path(f->root.path());  // where a setup's relative paths lead
     }
     fs::remove(f->root / p / "calls");
     std::string name = r.file;
@@ -157,15 +176,14 @@ TEST(Sensor, HellosCommandsStatisticsAndStop) {
     EXPECT_EQ(le(frame->id, 2) + std::string(frame->body.begin(), frame->body.end()), r.answer);
     EXPECT_EQ(content(f->root / name), r.after == "=" ? r.before : r.after) << name;
     EXPECT_EQ(content(f->root / "victim"), "keep");
-    const std::string log = content(f->root / "log").value();
-    EXPECT_EQ(log.substr(log.size() - std::min<std::size_t>(log.size(), 17)), "INFO sensor: end\n");
+    const std::string log = content(f->root / "log").value(), tail = r.log + "INFO sensor: end\n";
+    EXPECT_EQ(log.substr(log.size() - std::min(log.size(), tail.size())), tail);
     if (!r.before.empty()) fs::remove(f->root / name);
     if (!fs::exists(f->conf.tmpdir)) continue;
     EXPECT_TRUE(fs::is_empty(f->conf.tmpdir)) << "script output left behind";
     EXPECT_EQ(fs::status(f->conf.tmpdir).permissions() & 077, 0) << "tmpdir open to others";
   }
-  log_t::disable("sensor");
-  log_t::set_filename("");
+  log_t::disable("sensor"), log_t::set_filename(""), fs::current_path("/");
 
   // On its thread: statistics on the first pass, then after the period (5,000,000 ms wraps in 32
   // bits); a stop ends it, also in the wait for the hello; scripts do not inherit the socket.
