@@ -35,7 +35,8 @@ struct spawn_setup_t {
 
 }  // namespace
 
-int run_shell(const std::string& command, int in, int out, int err) {
+int run_shell(const std::string& command, int in, int out, int err,
+              const std::function<bool()>& cancelled) {
   spawn_setup_t setup;
   const int targets[] = {in, out, err};
   for (int target = 0; target < 3; ++target)
@@ -55,9 +56,17 @@ int run_shell(const std::string& command, int in, int out, int err) {
   if (posix_spawn(&child, "/bin/sh", &setup.actions, &setup.attributes, argv, environ) != 0)
     return -1;
   int status = -1;
-  while (::waitpid(child, &status, 0) < 0)
-    if (errno != EINTR) return -1;
-  return status;
+  for (bool killed = false;;) {
+    const pid_t ended = ::waitpid(child, &status, cancelled && !killed ? WNOHANG : 0);
+    if (ended == child) return status;
+    if (ended < 0 && errno != EINTR) return -1;
+    if (ended == 0 && cancelled()) {
+      ::kill(child, SIGKILL);
+      killed = true;
+    } else if (ended == 0) {
+      ::usleep(10000);
+    }
+  }
 }
 
 script_run_t run_script_to_file(const std::string& command, const std::string& out) {
@@ -85,6 +94,6 @@ script_run_t run_script_to_file(const std::string& command, const std::string& o
   for (ssize_t n; (n = ::pread(file.get(), buffer, sizeof buffer, at)) > 0; at += n)
     run.output.append(buffer, static_cast<std::size_t>(n));
   run.output.push_back('\0');
-  ::unlinkat(dir.get(), name.c_str(), 0);
+  if (::unlinkat(dir.get(), name.c_str(), 0) != 0 && errno != ENOENT) run.remove_error = errno;
   return run;
 }
