@@ -57,6 +57,19 @@ std::size_t prefix_size(std::size_t n) {
   return bytes;
 }
 
+// Bytes of a string of `n` bytes on the wire.
+std::size_t encoded_size(std::size_t n) {
+  return prefix_size(n) + n;
+}
+
+// The longest part of a text of `n` bytes, at most `n`, that fits `room` bytes with its prefix.
+std::size_t fitting(std::size_t n, std::size_t room) {
+  if (room == 0) return 0;
+  n = std::min(n, room - 1);
+  while (n > 0 && encoded_size(n) > room) --n;
+  return n;
+}
+
 std::shared_ptr<command_t> make_message(std::uint16_t id) {
   switch (id) {
     case command_hello_t::message_id: return std::make_shared<command_hello_t>();
@@ -113,17 +126,36 @@ void proto_t::send_bytes(const unsigned char* data, std::size_t n) {
 void proto_t::write(const command_t& cmd) {
   if (!socket_->is_open()) return;
 
-  // A failure text may repeat what the console sent (a long path, say): a status answer is sent
-  // with its message cut to fit the frame, rather than ending the connection unanswered.
+  // A failure text may repeat what the console sent (a long path, a long prefix), and a host
+  // description is whatever the script printed: such an answer is sent with its texts cut to fit
+  // the frame, rather than ending the connection unanswered.
   if (typeid(cmd) == typeid(answer_t)) {
     const auto& answer = static_cast<const answer_t&>(cmd);
-    const std::size_t room = send_body_size - 1;  // after the status byte
-    std::size_t n = std::min(answer.message.size(), room);
-    while (n > 0 && prefix_size(n) + n > room) --n;
+    const std::size_t n = fitting(answer.message.size(), send_body_size - 1);  // after the status
     if (n < answer.message.size()) {
       L.warning("answer %u: message of %zu bytes cut to %zu to fit one frame\n", answer.id,
                 answer.message.size(), n);
       write(answer_t(answer.id, answer.status, answer.message.substr(0, n)));
+      return;
+    }
+  } else if (typeid(cmd) == typeid(answer_hello_t)) {
+    const auto& hello = static_cast<const answer_hello_t&>(cmd);
+    const std::size_t room = send_body_size - 1 - sizeof hello.version;  // after status, version
+    const std::size_t message_room = encoded_size(hello.message.size());
+    const std::size_t info =
+        fitting(hello.sysinfo.size(), room > message_room ? room - message_room : std::size_t{1});
+    const std::size_t message = fitting(hello.message.size(), room - encoded_size(info));
+    if (info < hello.sysinfo.size() || message < hello.message.size()) {
+      L.warning(
+          "answer %u: message of %zu and host description of %zu bytes cut to %zu and %zu to "
+          "fit one frame\n",
+          hello.id, hello.message.size(), hello.sysinfo.size(), message, info);
+      answer_hello_t cut = hello;
+      cut.message.resize(message);
+      cut.sysinfo.resize(info);
+      // The host description is a C string to the console.
+      if (info > 0) cut.sysinfo.back() = '\0';
+      write(cut);
       return;
     }
   }
@@ -180,6 +212,10 @@ void proto_t::on_header(const boost::system::error_code& error) {
   header_.id = static_cast<std::uint16_t>(header_bytes_[0] | header_bytes_[1] << 8);
   header_.len = static_cast<std::uint16_t>(header_bytes_[2] | header_bytes_[3] << 8);
   L.debug(4, "got header: id %u, len: %u\n", unsigned{header_.id}, unsigned{header_.len});
+  if (only_id_ != 0 && header_.id != only_id_) {
+    refused_id_ = header_.id;
+    return;
+  }
   L.debug(4, "wait body\n");
   async_read_body();
 }

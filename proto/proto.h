@@ -60,9 +60,10 @@ class proto_t {
   proto_t& operator=(const proto_t&) = delete;
 
   // Sends `cmd` as one frame of at most 4096 bytes. Does nothing on a closed socket. A status
-  // answer (`answer_t` itself) whose message would not fit goes out with the message cut, and a
-  // warning. Raises "buffer overflow" (nothing sent) when any other body does not fit, the Boost
-  // system error "write" when the socket write fails.
+  // answer (`answer_t` itself) or a hello answer whose texts would not fit goes out with them cut
+  // (a host description keeps its closing NUL), and a warning. Raises "buffer overflow" (nothing
+  // sent) when any other body does not fit, the Boost system error "write" when the socket write
+  // fails.
   void write(const command_t& cmd);
 
   // Frame gathering, for a burst of messages: after `gather()` each `write` only appends its
@@ -75,6 +76,14 @@ class proto_t {
 
   // Arms the reading of the next frame.
   void async_read_header();
+
+  // From now on only frames with this id are received (0: any id, as at construction). A header
+  // with another id is not followed by a read of its body: the I/O context runs out of work with
+  // the id in `refused_id()` and nothing more is read, so a console that must say hello first
+  // cannot make the daemon take an upload (or any body) before it has.
+  void accept_only(std::uint16_t id) { only_id_ = id; }
+  // The id of the header refused by `accept_only`, or -1.
+  int refused_id() const { return refused_id_; }
 
   // Polls (`nonblocking`) or runs the socket's I/O context and hands out at most one received
   // message; empty when no whole frame is there yet, the frame had an unknown id, or the socket
@@ -125,6 +134,8 @@ class proto_t {
   std::uint16_t discard_left_ = 0;
   std::array<unsigned char, 1024> discard_buf_{};
   bool ready_ = false;
+  std::uint16_t only_id_ = 0;
+  int refused_id_ = -1;
 
   static constexpr std::size_t gather_capacity = 64 * 1024;
   std::unique_ptr<unsigned char[]> gather_buf_;  // made on the first gathered write

@@ -114,13 +114,15 @@ void sensor_t::run() {
 }
 
 bool sensor_t::init() {
+  // Nothing but a hello is read before the handshake: the body of any other first frame (an
+  // upload's content above all) is never taken off the stream.
+  proto.accept_only(command_hello_t::message_id);
   proto.async_read_header();
 
   // A stop request or the exit flag ends the wait: a console that connects and stays silent must
   // not hold the listener's shutdown. Nor may it hold its thread and descriptors for ever: the
-  // hello must be in within `hello_timeout`. The I/O context runs out of work once the first frame
-  // is in or the connection has failed; only then is it taken, so a first frame of an unknown id
-  // ends the handshake like a closed connection does.
+  // hello must be in within `hello_timeout`, its body too. The I/O context runs out of work once
+  // the first frame is in, its header has been refused or the connection has failed.
   const auto hello_deadline = std::chrono::steady_clock::now() + hello_timeout;
   for (;;) {
     io_service.restart();
@@ -139,7 +141,14 @@ bool sensor_t::init() {
       return false;
     }
   }
+  if (proto.refused_id() >= 0) {
+    const std::string text =
+        string_utils::format("waiting hello command, but got %u", proto.refused_id());
+    L.error("%s\n", text.c_str());
+    throw exception_t(text);
+  }
   const std::shared_ptr<command_t> cmd = proto.read(true);
+  proto.accept_only(0);
 
   if (!cmd) {
     L.error("waiting hello command, but got null\n");
@@ -186,20 +195,19 @@ bool sensor_t::init() {
   // open from now on: a directory another user made or could change would take every upload.
   std::string why;
   const fd_t data(open_private_dir(conf.datadir.string(), 0, why));
-  if (!data) {
+  if (!data)
     why = string_utils::format("data directory %s %s", conf.datadir.c_str(), why.c_str());
-  } else {
-    const std::string name = sensor_dir.filename().string();
-    sensor_fd = fd_t(open_private_dir(name, 0755, why, data.get()));
-    if (!sensor_fd) why = string_utils::format("sensor directory %s %s", name.c_str(), why.c_str());
-  }
+  else
+    sensor_fd = fd_t(open_private_dir(sensor_dir.filename().string(), 0755, why, data.get()));
   if (!why.empty()) {
     sensor_fd.reset();
+    const std::string text = string_utils::format("can't create data directory for sensor %s (%s)",
+                                                  sensor_name.c_str(), why.c_str());
     answer.status = 1;
-    answer.message = why;
+    answer.message = text;
     proto.write(answer);
-    L.error("%s\n", why.c_str());
-    throw exception_t(why);
+    L.error("%s\n", text.c_str());
+    throw exception_t(text);
   }
   {
     const dir_lock_t no_upload(sensor_fd.get());
@@ -211,6 +219,11 @@ bool sensor_t::init() {
       conf.tmpdir, string_utils::format("sysinfo_%s_%u.out", interface.c_str(),
                                         static_cast<unsigned>(tcp_socket.native_handle())));
   const script_run_t run = run_script_to_file(shell_quote(conf.progdir + "/sysinfo"), out.string());
+  // Output files left behind would pile up in the temporary directory: the hello fails instead.
+  if (run.remove_error != 0)
+    throw fs::filesystem_error(
+        "boost::filesystem::remove", out,
+        boost::system::error_code(run.remove_error, boost::system::system_category()));
   const int rc = run.rc;
   const std::string& text = run.output;
 

@@ -116,8 +116,11 @@ void sensor_t::on_get_value(const command_get_value_t& cmd) {
     // Nothing stored yet: every name is answered empty and the file is not created.
     for (const std::string& name : cmd.names) answer.values.push_back({name, std::string()});
   } else {
-    // Any other failure, or a path that is not a regular file (which reports no error at all).
-    const std::string text = system_text(error);
+    // Any other failure, or a path that is not a regular file (which the query does not report as
+    // an error, so the reason is named here).
+    const std::string text = error != 0            ? system_text(error)
+                             : S_ISDIR(st.st_mode) ? system_text(EISDIR)
+                                                   : std::string("not a regular file");
     answer.status = 1;
     answer.message = text;
     proto.write(answer);
@@ -126,7 +129,18 @@ void sensor_t::on_get_value(const command_get_value_t& cmd) {
                         .c_str());
     return;
   }
-  proto.write(answer);
+  try {
+    proto.write(answer);
+  } catch (const serializer_exception_t&) {
+    // Values stored one at a time may be too many to send back at once; nothing has been sent.
+    answer.status = 1;
+    answer.message = "the values asked for do not fit one answer, ask for fewer at a time";
+    answer.values.clear();
+    L.error("%s\n", string_utils::format("can't send values to %s (%s)", sensor_name.c_str(),
+                                         answer.message.c_str())
+                        .c_str());
+    proto.write(answer);
+  }
 }
 
 void sensor_t::on_set_value(const command_set_value_t& cmd) {

@@ -42,6 +42,7 @@ class daemon_launcher_t {
     static std::atomic<int> counter{0};  // a unique name: runs never share /tmp/<name>
     name_ = "ferun_test_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
     cwd = dir();
+    start_guard();
     for (const std::string file : {"ferun", "sysinfo", "tavrel-snort"}) {
       const auto to = dir() / (file == "ferun" ? name_ : file);
       const auto script = scripts.find(file);
@@ -51,6 +52,10 @@ class daemon_launcher_t {
   }
   ~daemon_launcher_t() {  // kills every process of the copy, a detached one too
     kill_all();
+    // An empty last line: the guard kills no group, whose number may be reused by now, and ends.
+    if (::write(guard_pipe_, "\n", 1) < 0) perror("guard");
+    ::close(guard_pipe_);
+    while (guard_ > 0 && waitpid(guard_, nullptr, 0) < 0 && errno == EINTR) continue;
     boost::system::error_code ignored;
     remove_all(tmpdir(), ignored);
   }
@@ -84,6 +89,8 @@ class daemon_launcher_t {
       _exit(127);
     }
     setpgid(pid_, pid_);  // from both sides, so that the group exists whichever runs first
+    const std::string group = std::to_string(pid_) + "\n";
+    if (::write(guard_pipe_, group.data(), group.size()) < 0) perror("guard");
   }
 
   pid_t pid() const { return pid_; }
@@ -125,6 +132,31 @@ class daemon_launcher_t {
   }
 
  private:
+  // A test killed by its timeout (or a crash) never reaches the destructor. A guard process holds
+  // the read end of a pipe that only this process can write: when this process ends in any way
+  // the guard reads the end of the stream and kills the last started process group and every
+  // process running the copy (a detached one has a group of its own).
+  void start_guard() {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    const std::string script =
+        "g=; while read -r p; do g=$p; done; [ -n \"$g\" ] && kill -KILL -- \"-$g\" 2>/dev/null; "
+        "exec pkill -KILL -f \"$0\"";
+    // The name, then a blank or the end: "..._1" must not match "..._10".
+    const std::string pattern = name_ + "( |$)";
+    guard_ = fork();
+    if (guard_ == 0) {
+      // Its own group: a kill of the daemon's group never reaches it.
+      setpgid(0, 0);
+      if (dup2(ends[0], 0) == 0)
+        execl("/bin/sh", "sh", "-c", script.c_str(), pattern.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    ::close(ends[0]);
+    guard_pipe_ = ends[1];
+    if (guard_ < 0) throw std::runtime_error("fork failed");
+  }
+
   void kill_all() {
     // The group (worker, scripts), then a detached copy, found by its executable: this one's own.
     if (pid_ > 0) kill(-pid_, SIGKILL);
@@ -142,6 +174,8 @@ class daemon_launcher_t {
   std::string name_;
   pid_t pid_ = -1;
   std::optional<int> status_;
+  pid_t guard_ = -1;
+  int guard_pipe_ = -1;
 };
 
 }  // namespace ferun_test

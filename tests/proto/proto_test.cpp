@@ -88,3 +88,39 @@ TEST(Framer, OnlyFramesSentAreLoggedAndALongAnswerIsCut) {
   EXPECT_EQ(cut.body.size(), 4092u);
   EXPECT_EQ(cut.as<answer_t>().message, std::string(4089, 'a'));
 }
+
+// A hello answer too long for a frame is cut, the host description keeping its closing NUL; the
+// connection goes on. Only a header is read before the hello when only a hello is accepted.
+TEST(Framer, HelloAnswerCutAndOnlyAHelloFirst) {
+  link_t link;
+  log_t::set_filename((link.temp / "log").string());
+  log_t::enable("proto", "warning");
+  answer_hello_t described;
+  std::tie(described.message, described.version, described.sysinfo) =
+      std::make_tuple("hello from sensor!", 1, std::string(5000, 'd') + '\0');
+  link.proto->write(described);
+  answer_hello_t refused;
+  std::tie(refused.status, refused.message) = std::make_tuple(1, std::string(4100, 'r'));
+  link.proto->write(refused);
+  log_t::disable("proto");
+  log_t::set_filename("");
+  EXPECT_EQ(ferun_test::read_file(link.temp / "log"),
+            "WARNING proto: answer 129: message of 18 and host description of 5001 bytes cut to 18 "
+            "and 4066 to fit one frame\nWARNING proto: answer 129: message of 4100 and host "
+            "description of 0 bytes cut to 4084 and 0 to fit one frame\n");
+  const auto first = link.console->receive(5s).value(), second = link.console->receive(5s).value();
+  EXPECT_EQ(first.body.size(), 4092u);
+  const auto hello = first.as<answer_hello_t>();
+  EXPECT_EQ(hello.message + std::to_string(hello.version), "hello from sensor!1");
+  EXPECT_EQ(hello.sysinfo, std::string(4065, 'd') + '\0');
+  EXPECT_EQ(second.body.size(), 4092u);
+  EXPECT_EQ(second.as<answer_hello_t>().message, std::string(4084, 'r'));
+
+  link.proto->accept_only(command_hello_t::message_id);
+  link.console->send_frame(command_file_t::message_id, "\1a\0\0\0\0\1\0\0\0", 10);
+  EXPECT_EQ(link.proto->read(false), nullptr);
+  EXPECT_EQ(link.proto->refused_id(), 6);
+  std::array<char, 16> pending{};
+  EXPECT_EQ(::recv(link.socket.native_handle(), pending.data(), pending.size(), MSG_DONTWAIT), 10)
+      << "the body was read";
+}

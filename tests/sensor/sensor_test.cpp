@@ -1,7 +1,11 @@
 // The sensor over a real loopback connection: one table of hellos and commands with the whole
 // answer and a file they place or must leave as it is; then the thread's statistics and its end.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+
+#include <thread>
 
 #include "common/daemon_launcher.h"
 #include "common/sensor_fixture.h"
@@ -19,15 +23,19 @@ const char* const kSnort =
     "#!/bin/sh\ncd \"${0%/*}\"\nfor a; do printf '[%s]' \"$a\"; done >>calls\necho >>calls\n"
     "[ -f \"${1-sysinfo}.x\" ] && . \"./${1-sysinfo}.x\"\ncat calls\n[ \"$1\" != stop ]\n";
 
-// Wire bytes by hand: little-endian integers, texts (under 128 bytes) and lists after a one-byte
-// length. A hello is for sensor 7, "probe"; an answer is id, status, message and the rest.
+// Wire bytes by hand: little-endian integers, texts after their LEB128 length and lists after a
+// one-byte count. A hello is for sensor 7, "probe"; an answer is id, status, message and the rest.
 std::string le(std::uint64_t value, int size) {
   std::string s;
   for (int i = 0; i < size; ++i) s += static_cast<char>(value >> 8 * i);
   return s;
 }
 std::string str(const std::string& s) {
-  return static_cast<char>(s.size()) + s;
+  std::string length;
+  for (std::size_t n = s.size();; n >>= 7) {
+    length += static_cast<char>((n & 0x7f) | (n > 0x7f ? 0x80 : 0));
+    if (n <= 0x7f) return length + s;
+  }
 }
 std::string list(const std::vector<std::string>& texts, std::size_t per = 1) {
   std::string s(1, static_cast<char>(texts.size() / per));
@@ -76,6 +84,7 @@ TEST(Sensor, HellosCommandsStatisticsAndStop) {
   const std::uint64_t now = 1'700'000'000'000'000ull;
   const std::string v1 = le(1, 4), nul(1, '\0'), no = v1 + nul, ini = "data/ids-7/sensor.ini";
   const std::string format = "invalid ini file: format\n", nl = "invalid ini file: new line\n";
+  const std::string k(1000, 'k');
   const std::string p = "prog 'x'/", start = "[start][eth1][c;f g][spool][-q]\n";
   const std::string info =
       "cat <<E\nstatus: running\nuptime: 3900\ncpu_usage: 12.5\nmem: 900\nmem_usage: 0.53\ndisk: "
@@ -84,10 +93,14 @@ TEST(Sensor, HellosCommandsStatisticsAndStop) {
       {hello("a/b"), answer(0x81, 1, "path attack detected (a/b)", no), "data/a", "", {}},
       {hello(".."), answer(0x81, 1, "path attack detected (..)", no), "data/..-7", "", {}},
       {hello("ids", 2), answer(0x81, 1, "incompatible version", no)},
+      // A refusal too long for one frame is cut to fit it.
+      {hello(std::string(5000, 'a') + "/"),
+       answer(0x81, 1, "path attack detected (" + std::string(4062, 'a'), no)},
       {hello("ids"), answer(0x81, 1, "sysinfo failed with error: broken\n", no), p + "sysinfo.x",
        "echo broken >&2; exit 3", "="},
-      {hello("ids"), answer(0x81, 1, "sensor directory ids-7 is not a directory", no), "data/ids-7",
-       "x", "="},
+      {hello("ids"),
+       answer(0x81, 1, "can't create data directory for sensor probe (is not a directory)", no),
+       "data/ids-7", "x", "="},
       // The script swaps its output file's name for a link: its output still lands in the file.
       {hello("ids"), answer(0x81, 0, "hello from sensor!", v1 + str("out\n\n" + nul)),
        p + "sysinfo.x", "for o in ../tmp/*.out; do rm $o && ln -s ../victim $o; done; echo out",
@@ -115,7 +128,11 @@ TEST(Sensor, HellosCommandsStatisticsAndStop) {
       {"\4" + list({"a"}), answer(0x84, 1, nl, nul), ini, "a=1", "=", "ERROR sensor: " + nl},
       {"\4" + list({"a"}), answer(0x84, 1, nl, nul), ini, "a=" + std::string(1100, 'x') + "\n",
        "="},
-      {"\4" + list({"a"}), answer(0x84, 1, "Success", nul), ini, "/", "="},
+      {"\4" + list({"a"}), answer(0x84, 1, "Is a directory", nul), ini, "/", "="},
+      // Values stored one by one may not fit one answer together: refused, the connection goes on.
+      {"\4" + list({"a", "b", "c", "d", "e"}),
+       answer(0x84, 1, "the values asked for do not fit one answer, ask for fewer at a time", nul),
+       ini, "a=" + k + "\nb=" + k + "\nc=" + k + "\nd=" + k + "\ne=" + k + "\n", "="},
       {"\4" + list({"a"}), answer(0x84, 1, "Too many levels of symbolic links", nul), ini,
        "->../../victim"},
       {"\5" + list({"a", "1"}, 2),
@@ -201,4 +218,64 @@ TEST(Sensor, HellosCommandsStatisticsAndStop) {
   stime_t::g_timestamp = now + 10001ull * 1000000ull;  // past it from either stamp of the first
   EXPECT_EQ(s.console->receive(20s).value().id, 0x8003);
   stime_t::g_timestamp = 0;
+}
+
+// Handshakes that end without an answer: a first frame that is not a hello is refused at its
+// header (an upload's content is never taken, so nothing reaches the temporary directory); a hello
+// whose body trickles in ends at the deadline; an output file the script made unremovable.
+TEST(Sensor, HandshakesEndingUnanswered) {
+  ferun_test::sensor_fixture_t upload, trickle, unremovable;
+  const auto log = [](ferun_test::sensor_fixture_t& f) {
+    log_t::set_filename((f.root / "log").string()), log_t::enable("sensor", "info");
+  };
+  log(upload);
+  ferun::command_file_t file;
+  std::tie(file.path, file.size) = std::make_tuple("a", 1u << 20);
+  upload.console->send(file);
+  upload.console->send_raw(std::string(file.size, 'u'));
+  try {
+    upload.sensor->init();
+    ADD_FAILURE() << "an upload was taken for a hello";
+  } catch (const exception_t& e) {
+    EXPECT_EQ(e.message, "waiting hello command, but got 6");
+  }
+  EXPECT_EQ(ferun_test::read_file(upload.root / "log"),
+            "ERROR sensor: waiting hello command, but got 6\n");
+  EXPECT_FALSE(fs::exists(upload.conf.tmpdir));
+
+  log(trickle);
+  trickle.sensor->hello_timeout = 300ms;
+  const std::string body = hello("ids").substr(1);
+  trickle.console->send_raw(le(1, 2) + le(body.size(), 2));
+  std::thread slow([&] {  // a byte every 50 ms: the body would be whole after about a second
+    for (char c : body)
+      trickle.console->send_raw(std::string(1, c)), std::this_thread::sleep_for(50ms);
+  });
+  EXPECT_FALSE(trickle.sensor->init());
+  slow.join();
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  ::getsockname(trickle.console->fd(), reinterpret_cast<sockaddr*>(&local), &length);
+  const std::string port = std::to_string(ntohs(local.sin_port));
+  EXPECT_EQ(
+      ferun_test::read_file(trickle.root / "log"),
+      "WARNING sensor: no hello from 127.0.0.1:" + port + " within 0.3 s, connection is closed\n");
+
+  log(unremovable);
+  const fs::path prog = unremovable.root / "prog";
+  unremovable.conf.progdir = prog.string();
+  place(prog / "sysinfo",
+        "#!/bin/sh\no=$(readlink /proc/$$/fd/1) && rm \"$o\" && mkdir \"$o\"\necho up\n");
+  unremovable.console->send_frame(1, body.data(), body.size());
+  const std::string out = (unremovable.conf.tmpdir / "sysinfo__").string() +
+                          std::to_string(unremovable.sensor->socket().native_handle()) + ".out";
+  try {
+    unremovable.sensor->init();
+    ADD_FAILURE() << "the hello went on";
+  } catch (const fs::filesystem_error& e) {
+    EXPECT_STREQ(e.what(), ("boost::filesystem::remove: Is a directory: \"" + out + "\"").c_str());
+  }
+  log_t::disable("sensor"), log_t::set_filename("");
+  for (ferun_test::sensor_fixture_t* f : {&upload, &trickle, &unremovable})
+    EXPECT_FALSE(f->console->receive(50ms)) << "answered";
 }
