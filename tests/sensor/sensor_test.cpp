@@ -220,10 +220,11 @@ TEST(Sensor, HellosCommandsStatisticsAndStop) {
   stime_t::g_timestamp = 0;
 }
 
-// Handshakes that end without an answer: a first frame that is not a hello is refused at its
-// header (an upload's content is never taken, so nothing reaches the temporary directory); a hello
-// whose body trickles in ends at the deadline; an output file the script made unremovable.
-TEST(Sensor, HandshakesEndingUnanswered) {
+// Handshakes that end the connection: a first frame that is not a hello is refused at its header
+// (an upload's content is never taken, so nothing reaches the temporary directory); a hello whose
+// body trickles in ends at the deadline; an output file the script made unremovable. None of them
+// is answered. A data directory others may write is refused with an answer.
+TEST(Sensor, HandshakesThatEndTheConnection) {
   ferun_test::sensor_fixture_t upload, trickle, unremovable;
   const auto log = [](ferun_test::sensor_fixture_t& f) {
     log_t::set_filename((f.root / "log").string()), log_t::enable("sensor", "info");
@@ -278,4 +279,10 @@ TEST(Sensor, HandshakesEndingUnanswered) {
   log_t::disable("sensor"), log_t::set_filename("");
   for (ferun_test::sensor_fixture_t* f : {&upload, &trickle, &unremovable})
     EXPECT_FALSE(f->console->receive(50ms)) << "answered";
+
+  ferun_test::sensor_fixture_t open;
+  fs::permissions(open.conf.datadir, fs::all_all);
+  EXPECT_EQ(open.handshake("ids", 7, "probe").message,
+            "can't create data directory for sensor probe (data directory " +
+                open.conf.datadir.string() + " is writable by others (mode 0777))");
 }
