@@ -72,6 +72,55 @@ void report_listener_failure(const char* text) {
   fflush(stdout);
 }
 
+// The monitor's life after its id is written: starts its clock thread, forks the worker and
+// takes `signals` until SIGINT or SIGTERM. Throws exception_t when a fork fails and Boost.Thread's
+// resource error when the clock thread cannot start.
+void supervise(const config_t& config, pidfile_t& pidfile, const sigset_t& signals) {
+  const std::uint64_t before_clock = stime_t::g_timestamp.load();
+  boost::thread(clock_thread).detach();
+  // The worker is forked only once the clock thread has finished starting and ticks: a fork
+  // while that thread is still inside the allocator or the thread bookkeeping would leave the
+  // child with a lock that no thread of it will ever release.
+  while (stime_t::g_timestamp.load() == before_clock && !g_do_exit.load()) usleep(1000);
+
+  if (!g_do_exit.load()) {
+    pid_t worker = fork_worker(config, pidfile);
+    while (!g_do_exit.load()) {
+      siginfo_t info{};
+      // Fails with EINTR when the monitor was stopped and continued: no signal was taken.
+      if (sigwaitinfo(&signals, &info) < 0) continue;
+      const int sig = info.si_signo;
+      switch (sig) {
+        case SIGINT:
+        case SIGTERM:
+          g_do_exit.store(true);
+          L.info("Has got %s, exiting\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
+          kill(worker, SIGTERM);
+          wait_worker(worker);
+          break;
+        case SIGCHLD: {
+          int status = 0;
+          // SIGCHLD also reports a worker that was stopped or continued; only an ended one is
+          // replaced.
+          if (waitpid(worker, &status, WNOHANG) != worker) break;
+          L.error("sensor has failed with status %d, restatring it\n",
+                  WIFEXITED(status) ? WEXITSTATUS(status) : 0);
+          worker = fork_worker(config, pidfile);
+          break;
+        }
+        case SIGHUP:
+          // The worker keeps the default action and ends; SIGCHLD then brings a new one.
+          kill(worker, SIGHUP);
+          break;
+        default:
+          L.debug(1, "Has got signal %s (%d)\n", strsignal(sig), sig);
+          kill(worker, SIGTERM);
+          break;
+      }
+    }
+  }
+}
+
 }  // namespace
 
 pidfile_t::pidfile_t(const boost::filesystem::path& path) : path_(path) {
@@ -136,50 +185,16 @@ void monitor(const config_t& config, pidfile_t& pidfile) {
 
   pidfile.write_pid();
 
-  const std::uint64_t before_clock = stime_t::g_timestamp.load();
-  boost::thread(clock_thread).detach();
-  // The worker is forked only once the clock thread has finished starting and ticks: a fork
-  // while that thread is still inside the allocator or the thread bookkeeping would leave the
-  // child with a lock that no thread of it will ever release.
-  while (stime_t::g_timestamp.load() == before_clock && !g_do_exit.load()) usleep(1000);
-
-  if (!g_do_exit.load()) {
-    pid_t worker = fork_worker(config, pidfile);
-    while (!g_do_exit.load()) {
-      siginfo_t info{};
-      // Fails with EINTR when the monitor was stopped and continued: no signal was taken.
-      if (sigwaitinfo(&signals, &info) < 0) continue;
-      const int sig = info.si_signo;
-      switch (sig) {
-        case SIGINT:
-        case SIGTERM:
-          g_do_exit.store(true);
-          L.info("Has got %s, exiting\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
-          kill(worker, SIGTERM);
-          wait_worker(worker);
-          break;
-        case SIGCHLD: {
-          int status = 0;
-          // SIGCHLD also reports a worker that was stopped or continued; only an ended one is
-          // replaced.
-          if (waitpid(worker, &status, WNOHANG) != worker) break;
-          L.error("sensor has failed with status %d, restatring it\n",
-                  WIFEXITED(status) ? WEXITSTATUS(status) : 0);
-          worker = fork_worker(config, pidfile);
-          break;
-        }
-        case SIGHUP:
-          // The worker keeps the default action and ends; SIGCHLD then brings a new one.
-          kill(worker, SIGHUP);
-          break;
-        default:
-          L.debug(1, "Has got signal %s (%d)\n", strsignal(sig), sig);
-          kill(worker, SIGTERM);
-          break;
-      }
-    }
+  try {
+    supervise(config, pidfile, signals);
+  } catch (...) {
+    // A monitor that fails once its id is written (its clock thread or a worker cannot be
+    // started) leaves the file with that id: only an orderly stop removes it. The lock goes with
+    // the process, so the next start takes the file over. In a forked worker the file is already
+    // released and this changes nothing.
+    pidfile.release();
+    throw;
   }
-
   pidfile.remove();
 }
 

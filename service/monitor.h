@@ -42,8 +42,9 @@ class pidfile_t {
 };
 
 // Runs the monitor. Returns after an orderly stop (SIGINT or SIGTERM), with the worker reaped and
-// the pidfile removed. Throws exception_t when a fork fails. In a forked worker it never returns:
-// the worker's branch ends the process with exit(1).
+// the pidfile removed. Throws exception_t when a fork fails and Boost.Thread's resource error when
+// its clock thread cannot start; the pidfile then stays, holding this process's id, unlocked. In a
+// forked worker it never returns: the worker's branch ends the process with exit(1).
 void monitor(const config_t& config, pidfile_t& pidfile);
 
 // Body of the worker process: serves consoles until the exit flag is set. `monitor_pid` is the

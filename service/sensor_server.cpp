@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <new>
 #include <thread>
 
 #include "support/clock.h"
@@ -102,6 +103,9 @@ bool sensor_server_t::wait_for_connection() {
 }
 
 void sensor_server_t::accept_one() {
+  // Connections that ended while the loop waited are released first: their threads' stacks and
+  // their memory may be just what this connection needs under a task or memory limit.
+  reap();
   // Out of descriptors or memory (for the sensor's I/O context or for the accept): the waiting
   // console stays queued and is taken once the consoles already served have released something.
   // Ending the loop instead would drop them all, and a flood of connections could do that at will.
@@ -111,14 +115,16 @@ void sensor_server_t::accept_one() {
   } catch (const boost::system::system_error& e) {
     if (out_of_resources(e.code().value())) return pause_for_resources(e.code().value());
     throw;
+  } catch (const std::bad_alloc&) {
+    return pause_for_resources(ENOMEM);
   }
 
   sockaddr_in peer{};
   socklen_t peer_length = sizeof peer;
   // Close-on-exec from the start: another sensor's script may fork at any moment.
-  const int fd = ::accept4(acceptor.native_handle(), reinterpret_cast<sockaddr*>(&peer),
-                           &peer_length, SOCK_CLOEXEC);
-  if (fd < 0) {
+  fd_t connection(::accept4(acceptor.native_handle(), reinterpret_cast<sockaddr*>(&peer),
+                            &peer_length, SOCK_CLOEXEC));
+  if (!connection) {
     const int error = errno;
     // The waiting connection went away before it was taken: nothing to serve, no failure.
     if (error == EAGAIN || error == EWOULDBLOCK || error == ECONNABORTED || error == EINTR) return;
@@ -126,12 +132,29 @@ void sensor_server_t::accept_one() {
     throw system_failure(error, "accept");
   }
 
-  boost::system::error_code assigned;
-  sensor->socket().assign(boost::asio::ip::tcp::v4(), fd, assigned);
-  if (assigned) {
-    ::close(fd);
-    throw boost::system::system_error(assigned, "assign");
+  // Once accepted, a connection that cannot get a thread (a task or memory limit reached by many
+  // open connections) or the memory to be set up is closed, and the listener goes on: ending the
+  // loop would drop every console served, and any client could make that happen at will. Unlike
+  // the accept lockout the connection is not left queued: it is already taken, and a console
+  // whose connection closes at once tries again later, as it does after a restart.
+  try {
+    serve(std::move(sensor), std::move(connection), peer);
+  } catch (const boost::system::system_error& e) {
+    // A thread that cannot start raises Boost.Thread's resource error, whose code is EAGAIN.
+    const int error = e.code().value();
+    if (error != EAGAIN && !out_of_resources(error)) throw;
+    count_unserved(e.what());
+  } catch (const std::bad_alloc&) {
+    count_unserved(strerror(ENOMEM));
   }
+}
+
+void sensor_server_t::serve(std::unique_ptr<sensor_t> sensor, fd_t connection,
+                            const sockaddr_in& peer) {
+  boost::system::error_code assigned;
+  sensor->socket().assign(boost::asio::ip::tcp::v4(), connection.get(), assigned);
+  if (assigned) throw boost::system::system_error(assigned, "assign");
+  connection.release();  // the socket closes it from now on
 
   if (starved) {
     starved = false;
@@ -150,7 +173,30 @@ void sensor_server_t::accept_one() {
   }
 
   sensors.push_back(std::move(sensor));
-  sensors.back()->start();
+  try {
+    sensors.back()->start();
+  } catch (...) {
+    // No thread runs for it: kept, it would count as active for ever and hold its connection.
+    sensors.pop_back();
+    throw;
+  }
+
+  if (unserved) {
+    unserved = false;
+    const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - unserved_since;
+    sensor_t::L.warning("thread: threads start again after %.1f s, %lu connections were closed\n",
+                        waited.count(), unserved_count);
+    unserved_count = 0;
+  }
+}
+
+void sensor_server_t::count_unserved(const char* reason) {
+  ++unserved_count;
+  // Logged when it begins, not for every connection: a flood would otherwise fill the log.
+  if (unserved) return;
+  unserved = true;
+  unserved_since = std::chrono::steady_clock::now();
+  sensor_t::L.warning("thread: %s, new connections are closed\n", reason);
 }
 
 void sensor_server_t::reap() {

@@ -5,6 +5,8 @@
 //   server.run();                   // until the exit flag is set or accepting fails
 #pragma once
 
+#include <netinet/in.h>
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <chrono>
@@ -13,6 +15,7 @@
 
 #include "sensor/sensor.h"
 #include "support/config.h"
+#include "support/held_dir.h"
 
 namespace ferun {
 
@@ -29,7 +32,9 @@ class sensor_server_t {
   // The accept loop. Tests the exit flag at least every 100 ms and releases ended connections on
   // every pass. Returns when the flag is set or after a failed accept (logged), with the acceptor
   // closed and every sensor stopped, joined and deleted; on every other way out the sensors are
-  // stopped and deleted as well before the error leaves.
+  // stopped and deleted as well before the error leaves. Running out of descriptors, memory or
+  // threads is none of these: it holds back or closes new connections only (logged once per
+  // episode), and the consoles already served go on.
   void run();
 
   // Given to every sensor: how long a connection may take to complete its hello.
@@ -41,8 +46,15 @@ class sensor_server_t {
   // Accepts one waiting connection into a new sensor and starts it; a connection that vanished
   // before it was accepted is no error.
   void accept_one();
+  // Gives the accepted `connection` (from `peer`) to `sensor`, keeps the sensor and starts its
+  // thread. A sensor whose thread does not start is not kept: it is deleted, which closes the
+  // connection, and the error leaves.
+  void serve(std::unique_ptr<sensor_t> sensor, fd_t connection, const sockaddr_in& peer);
   // Out of descriptors or memory: logs once when accepting stops, then waits one poll interval.
   void pause_for_resources(int error);
+  // An accepted connection was closed unserved for want of a thread or memory (`reason`): counts
+  // it, and logs once when this begins.
+  void count_unserved(const char* reason);
   // Deletes the sensors whose connection has ended, keeping the order of the others.
   void reap();
   // Asks every sensor to stop, then joins and deletes them in accept order.
@@ -54,6 +66,11 @@ class sensor_server_t {
   std::vector<std::unique_ptr<sensor_t>> sensors;  // in accept order
   bool starved = false;  // accepting stopped for want of resources, since `starved_since`
   std::chrono::steady_clock::time_point starved_since;
+  // Accepted connections are being closed unserved (no thread could start), since
+  // `unserved_since`; `unserved_count` of them so far.
+  bool unserved = false;
+  std::chrono::steady_clock::time_point unserved_since;
+  unsigned long unserved_count = 0;
 };
 
 }  // namespace ferun
