@@ -1,12 +1,17 @@
 // Placing an uploaded file under the sensor's directory: copied as sent, gunzipped, or unpacked
 // from a gzip-compressed tar archive. The framer has already stored the content in the download
-// file by the time `on_file` runs; the download file is removed once the upload is placed or
-// refused.
+// file by the time `on_file` runs; the download file is removed once the upload is placed, refused
+// or cancelled.
 //
 // Everything is reached relative to the sensor directory's descriptor and no link on the disk is
-// ever followed. An archive is read in-process, its files staged in a private unpacking directory
-// inside the sensor directory; every member is checked against the disk before the first is
-// placed, and a placing that fails after all puts back what it replaced.
+// ever followed. Every upload is put together in a private staging directory of the sensor
+// directory (the same file system, so that the renames into place are atomic). A plain or gzip
+// upload is one file, renamed over its target once whole. An archive is read in-process, its
+// files staged under numbers; every member is checked against the disk before the first is
+// placed; placing then takes one journaled step at a time (see replace_file.h), so that a failure
+// puts back all it replaced, and a placing cut short by the worker's death is rolled back before
+// the directory is used again. A stop request ends the copying, gunzipping or unpacking within
+// about a second, and nothing is placed.
 #include "sensor/sensor_files.h"
 
 #include <archive.h>
@@ -21,15 +26,17 @@
 #include <cerrno>
 #include <cstdio>
 #include <exception>
+#include <functional>
 #include <map>
 #include <memory>
-#include <random>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "sensor/replace_file.h"
 #include "sensor/sensor.h"
+#include "support/clock.h"
 #include "support/held_dir.h"
 #include "support/script_run.h"
 #include "support/string_utils.h"
@@ -44,8 +51,12 @@ constexpr std::uint32_t flag_tar_gz = 0x2;
 // The answers consoles match on when a gzip or tar.gz upload cannot be placed.
 const char* const gzip_failure = "unable unpack configuration";
 const char* const tar_failure = "unable unpack configurations";
+// A placing whose failure could not be undone at once: its journal stays for the next hello.
+const char* const tar_failure_later =
+    "unable unpack configurations (replaced files are put back at the next hello)";
+const char* const cancelled_text = "upload cancelled: the sensor is stopping";
+const char* const earlier_text = "an earlier upload is still to be put back";
 
-const std::string unpacking_prefix = ".upload-";
 // Deeper members are refused: placing walks the tree recursively.
 constexpr std::size_t max_depth = 4096;
 
@@ -76,6 +87,16 @@ std::string system_text(int error) {
   placement_failed(member + ": a directory and a file at one place", tar_failure);
 }
 
+bool stopping(const std::function<bool()>& cancelled) {
+  return cancelled && cancelled();
+}
+
+// A stop request is no failure of the upload: it is told as what it is.
+[[noreturn]] void upload_cancelled(const std::string& path) {
+  sensor_t::L.warning("upload of %s cancelled: the sensor is stopping\n", path.c_str());
+  throw exception_t(cancelled_text);
+}
+
 // The components of `path` joined by "/" in `joined`, without empty ones and ".", and where each
 // ends in it; false when one is "..".
 bool normalize(const std::string& path, std::string& joined, std::vector<std::size_t>& ends) {
@@ -102,83 +123,61 @@ struct node_t {
   kind_t kind = dir;
   mode_t mode = 0755;  // of a directory to be made
   std::string member;  // the name a message gives
-  std::string staged;  // a file or link: its name in the unpacking directory
+  // Its number and name in the staging directory: a file or link from the reading on, a new
+  // directory once made there.
+  std::uint32_t number = 0;
+  std::string staged;
   std::map<std::string, std::unique_ptr<node_t>> children;
   // What the disk holds at the place, as the check found it.
   bool present = false;
   mode_t old_mode = 0;
+  std::uint64_t old_dev = 0, old_ino = 0;
 };
 
-// Runs `work` with the subdirectory `name` of `at` open. `at` is closed meanwhile and opened
-// again through "..", so that a deep tree holds two descriptors rather than one per level.
-template <class F>
-void descend(fd_t& at, const std::string& name, const std::string& member, F&& work) {
-  fd_t sub(open_subdir(at.get(), name));
-  struct stat id;
-  if (!sub || ::fstat(at.get(), &id) != 0) member_failed(member, errno);
-  at.reset();
-  struct climb_t {
-    fd_t& at;
-    fd_t& sub;
-    const struct stat& id;
-    ~climb_t() { at.reset(open_parent(sub.get(), id)); }
-  } climb{at, sub, id};
-  work(sub);
-}
-
-// An archive unpacked into a fresh directory of the sensor directory (mode 0700, removed with
-// what it still holds), then checked and placed.
+// An archive unpacked into a staging directory of the sensor directory (removed with what it
+// still holds unless a failed placing must be rolled back later), checked, then placed.
 class unpacking_t {
  public:
-  explicit unpacking_t(int sensor_fd) : sensor_fd_(sensor_fd) {
-    static thread_local std::mt19937 random{std::random_device{}()};
-    for (int attempt = 0; attempt < 16 && !stage_; ++attempt) {
-      name_ = unpacking_prefix + string_utils::format("%08x", static_cast<unsigned>(random()));
-      if (::mkdirat(sensor_fd, name_.c_str(), 0700) == 0)
-        stage_.reset(open_subdir(sensor_fd, name_));
-      else if (errno != EEXIST)
-        break;
-    }
-    if (!stage_) placement_failed("private directory: " + system_text(errno), tar_failure);
+  unpacking_t(int sensor_fd, const std::string& path, const std::function<bool()>& cancelled)
+      : sensor_fd_(sensor_fd), upload_path_(path), cancelled_(cancelled) {
+    if (!stage_.create(sensor_fd))
+      placement_failed("private directory: " + system_text(errno), tar_failure);
   }
-  ~unpacking_t() {
-    stage_.reset();
-    remove_tree(sensor_fd_, name_);
-  }
-  unpacking_t(const unpacking_t&) = delete;
-  unpacking_t& operator=(const unpacking_t&) = delete;
 
   // Reads the whole archive from `archive_fd` into the tree, its place being the directory
-  // `target` (components) named `path`.
-  void read(int archive_fd, const std::vector<std::string>& target, const std::string& path);
-
-  void check() {
-    fd_t at(::openat(sensor_fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    check(root_, at);
-  }
-  void place() {
-    fd_t at(::openat(sensor_fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    place(root_, at);
-  }
+  // `target` (components) named by the upload's path.
+  void read(int archive_fd, const std::vector<std::string>& target);
+  void check();
+  void place();
 
  private:
   node_t& child_dir(node_t& parent, const std::string& name, const std::string& member);
+  node_t& new_node(std::unique_ptr<node_t>& slot);
   void add(archive* a, archive_entry* entry, node_t& target, std::size_t depth);
   void stage_file(archive* a, archive_entry* entry, const node_t& node);
-  void check(node_t& dir, fd_t& at);
-  void place(node_t& dir, fd_t& at);
-  void undo(const std::string& name, const node_t& node, int at);
+  void check(node_t& dir, bool on_disk);
+  void place(node_t& dir, bool journaled);
+  void take(const place_step_t& step, const node_t& node);
+  void enter(const std::string& name, const node_t& node);
+  void leave(const node_t& node);
 
   int sensor_fd_;
+  const std::string& upload_path_;
+  const std::function<bool()>& cancelled_;
   // The member being added, its components joined by "/" and their ends; those of the previous
   // member's directory, and that directory's nodes.
   std::string path_, last_path_;
   std::vector<std::size_t> ends_, last_ends_;
   std::vector<node_t*> chain_;
-  fd_t stage_;
-  std::string name_;
+  staging_dir_t stage_;
   node_t root_;
-  unsigned staged_ = 0;
+  std::uint32_t staged_ = 0;
+  std::size_t nodes_ = 0;
+  // Placing: where it stands, what it did (recorded before each step, in the journal and here).
+  dir_chain_t at_;
+  place_journal_t journal_;
+  std::vector<place_step_t> steps_;
+  std::vector<const char*> journal_path_;
 };
 
 [[noreturn]] void archive_failed(archive* a) {
@@ -186,10 +185,9 @@ class unpacking_t {
   placement_failed(text ? text : "unreadable archive", tar_failure);
 }
 
-void unpacking_t::read(int archive_fd, const std::vector<std::string>& target,
-                       const std::string& path) {
+void unpacking_t::read(int archive_fd, const std::vector<std::string>& target) {
   node_t* place = &root_;
-  for (const std::string& part : target) place = &child_dir(*place, part, path);
+  for (const std::string& part : target) place = &child_dir(*place, part, upload_path_);
   const std::unique_ptr<archive, int (*)(archive*)> a(archive_read_new(), archive_read_free);
   if (!a) placement_failed(system_text(ENOMEM), tar_failure);
   archive_read_support_filter_gzip(a.get());
@@ -197,6 +195,7 @@ void unpacking_t::read(int archive_fd, const std::vector<std::string>& target,
   if (::lseek(archive_fd, 0, SEEK_SET) != 0) member_failed("download file", errno);
   if (archive_read_open_fd(a.get(), archive_fd, 64 * 1024) != ARCHIVE_OK) archive_failed(a.get());
   for (;;) {
+    if (stopping(cancelled_)) upload_cancelled(upload_path_);
     archive_entry* entry = nullptr;
     const int status = archive_read_next_header(a.get(), &entry);
     if (status == ARCHIVE_EOF) break;
@@ -205,12 +204,17 @@ void unpacking_t::read(int archive_fd, const std::vector<std::string>& target,
   }
 }
 
-node_t& unpacking_t::child_dir(node_t& parent, const std::string& name, const std::string& member) {
-  std::unique_ptr<node_t>& slot = parent.children[name];
+node_t& unpacking_t::new_node(std::unique_ptr<node_t>& slot) {
   if (!slot) {
     slot = std::make_unique<node_t>();
-    slot->member = member;
+    ++nodes_;
   }
+  return *slot;
+}
+
+node_t& unpacking_t::child_dir(node_t& parent, const std::string& name, const std::string& member) {
+  std::unique_ptr<node_t>& slot = parent.children[name];
+  if (!slot) new_node(slot).member = member;
   if (slot->kind != node_t::dir) conflict(member);
   return *slot;
 }
@@ -255,9 +259,7 @@ void unpacking_t::add(archive* a, archive_entry* entry, node_t& target, std::siz
   last_ends_.assign(ends_.begin(), ends_.begin() + static_cast<std::ptrdiff_t>(dirs));
   node_t* const parent = dirs == 0 ? &target : chain_.back();
   const std::size_t last = dirs == 0 ? 0 : ends_[dirs - 1] + 1;
-  std::unique_ptr<node_t>& slot = parent->children[path_.substr(last)];
-  if (!slot) slot = std::make_unique<node_t>();
-  node_t& node = *slot;
+  node_t& node = new_node(parent->children[path_.substr(last)]);
   node.member = member;
   if (type == AE_IFDIR) {
     node.kind = node_t::dir;
@@ -266,9 +268,10 @@ void unpacking_t::add(archive* a, archive_entry* entry, node_t& target, std::siz
   }
   if (!node.children.empty()) conflict(member);
   node.kind = type == AE_IFREG ? node_t::file : node_t::link;
-  node.staged = std::to_string(staged_++);
+  node.number = staged_++;
+  node.staged = std::to_string(node.number);
   if (type == AE_IFLNK) {
-    if (::symlinkat(archive_entry_symlink(entry), stage_.get(), node.staged.c_str()) != 0)
+    if (::symlinkat(archive_entry_symlink(entry), stage_.fd(), node.staged.c_str()) != 0)
       member_failed(member, errno);
     return;
   }
@@ -277,12 +280,14 @@ void unpacking_t::add(archive* a, archive_entry* entry, node_t& target, std::siz
 
 void unpacking_t::stage_file(archive* a, archive_entry* entry, const node_t& node) {
   // No owner is ever taken from the archive, nor a setuid, setgid or group or other write bit.
-  const fd_t out(::openat(stage_.get(), node.staged.c_str(),
+  const fd_t out(::openat(stage_.fd(), node.staged.c_str(),
                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                           archive_entry_perm(entry) & 0755));
   if (!out) member_failed(node.member, errno);
   la_int64_t end = 0;
   for (;;) {
+    // A member may expand to gigabytes: a stop request is seen between its blocks.
+    if (stopping(cancelled_)) upload_cancelled(upload_path_);
     const void* block = nullptr;
     std::size_t size = 0;
     la_int64_t offset = 0;
@@ -306,17 +311,24 @@ void unpacking_t::stage_file(archive* a, archive_entry* entry, const node_t& nod
     member_failed(node.member, errno);
 }
 
+void unpacking_t::check() {
+  if (!at_.open(sensor_fd_, max_depth)) placement_failed(system_text(errno), tar_failure);
+  check(root_, true);
+}
+
 // Refuses the archive unless every member fits what the disk holds at its place: a directory
 // goes where nothing or a real directory is, a file or link where nothing or no directory is.
-// A link on the disk is never gone through.
-void unpacking_t::check(node_t& dir, fd_t& at) {
+// A link on the disk is never gone through. Below a directory the disk lacks (`on_disk` false)
+// there is nothing to look at.
+void unpacking_t::check(node_t& dir, bool on_disk) {
   for (auto& [name, child] : dir.children) {
     node_t& node = *child;
     struct stat st;
-    if (at && ::fstatat(at.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (on_disk && ::fstatat(at_.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
       node.present = true;
-      node.old_mode = st.st_mode;
-    } else if (at && errno != ENOENT) {
+      std::tie(node.old_mode, node.old_dev, node.old_ino) =
+          std::make_tuple(st.st_mode, st.st_dev, st.st_ino);
+    } else if (on_disk && errno != ENOENT) {
       member_failed(node.member, errno);
     }
     if (node.kind != node_t::dir) {
@@ -326,58 +338,121 @@ void unpacking_t::check(node_t& dir, fd_t& at) {
     if (node.present && S_ISLNK(node.old_mode)) refuse_path(node.member);
     if (node.present && !S_ISDIR(node.old_mode)) conflict(node.member);
     if (!node.present) {
-      fd_t none;
-      check(node, none);
-    } else {
-      descend(at, name, node.member, [&](fd_t& sub) { check(node, sub); });
+      check(node, false);
+      continue;
     }
+    if (!at_.down(name.c_str(), false)) member_failed(node.member, errno);
+    check(node, true);
+    if (!at_.up(true)) member_failed(node.member, errno);
   }
 }
 
-// Places the members below `dir`; when anything fails, what this level did is undone before the
-// failure goes on up, so that the sensor directory is left as it was.
-void unpacking_t::place(node_t& dir, fd_t& at) {
-  std::vector<std::pair<const std::string*, const node_t*>> done;
+void unpacking_t::place() {
+  // Room for every record made before the first step: recording one never allocates.
+  steps_.reserve(2 * nodes_);
+  journal_path_.reserve(max_depth);
+  if (!journal_.create(stage_.fd()))
+    placement_failed("journal: " + system_text(errno), tar_failure);
+  // Until the placing is committed or undone, the staging directory holds what it replaced: it
+  // outlives whatever goes wrong, and the next hello rolls back what its journal records.
+  stage_.keep(true);
   try {
-    for (auto& [name, child] : dir.children) {
-      node_t& node = *child;
-      if (node.kind == node_t::dir) {
-        if (!node.present) {
-          if (::mkdirat(at.get(), name.c_str(), node.mode) != 0) member_failed(node.member, errno);
-          done.emplace_back(&name, &node);
-        }
-        descend(at, name, node.member, [&](fd_t& sub) { place(node, sub); });
-        continue;
-      }
-      // A file keeps the mode of the file it replaces.
-      if (node.kind == node_t::file && node.present && S_ISREG(node.old_mode) &&
-          ::fchmodat(stage_.get(), node.staged.c_str(), node.old_mode & 0755, 0) != 0)
-        member_failed(node.member, errno);
-      // Exchanged: what was there waits in the unpacking directory until all is placed.
-      if (::renameat2(stage_.get(), node.staged.c_str(), at.get(), name.c_str(),
-                      node.present ? RENAME_EXCHANGE : RENAME_NOREPLACE) != 0)
-        member_failed(node.member, errno);
-      done.emplace_back(&name, &node);
-    }
+    place(root_, true);
+    // The commit: from here on nothing is rolled back.
+    if (!journal_.remove()) member_failed("journal", errno);
   } catch (...) {
-    for (auto it = done.rbegin(); it != done.rend(); ++it) undo(*it->first, *it->second, at.get());
-    throw;
+    journal_.close();  // one descriptor more for the way back
+    const auto report = [](const std::string& text) {
+      sensor_t::L.error("Download file error: %s\n", text.c_str());
+    };
+    bool whole = false;
+    try {
+      whole = roll_back(at_, journal_path_, steps_, stage_.fd(), report);
+    } catch (const std::exception&) {  // memory ran out: the next hello does it
+    }
+    if (!whole) {
+      report("replaced files are put back at the next hello (from " + stage_.name() + ")");
+      throw exception_t(tar_failure_later);
+    }
+    journal_.remove();
+    stage_.keep(false);
+    try {
+      throw;
+    } catch (const exception_t&) {
+      throw;
+    } catch (const std::exception& e) {  // memory ran out
+      placement_failed(e.what(), tar_failure);
+    }
+  }
+  stage_.keep(false);
+}
+
+// Records `step` of `node` in the journal and in memory before it is taken.
+void unpacking_t::take(const place_step_t& step, const node_t& node) {
+  if (!journal_.append(step)) member_failed(node.member, errno);
+  steps_.push_back(step);
+  if (step.kind == place_step_t::enter) journal_path_.push_back(step.name);
+  if (step.kind == place_step_t::leave) journal_path_.pop_back();
+}
+
+void unpacking_t::enter(const std::string& name, const node_t& node) {
+  if (!at_.down(name.c_str(), false)) member_failed(node.member, errno);
+}
+
+void unpacking_t::leave(const node_t& node) {
+  if (!at_.up(true)) member_failed(node.member, errno);
+}
+
+// Places the members below `dir`, where the chain stands. Inside a new directory (`journaled`
+// false) nothing is recorded: putting the directory back takes all that is in it.
+void unpacking_t::place(node_t& dir, bool journaled) {
+  for (auto& [name, child] : dir.children) {
+    node_t& node = *child;
+    if (node.kind == node_t::dir && node.present) {
+      enter(name, node);
+      if (journaled) take({place_step_t::enter, 0, 0, 0, name.c_str()}, node);
+      place(node, journaled);
+      if (journaled) take({place_step_t::leave, 0, 0, 0, name.c_str()}, node);
+      leave(node);
+      continue;
+    }
+    if (node.kind == node_t::dir) {
+      // Made in the staging directory, so that the journal can name it before it is placed.
+      node.number = staged_++;
+      node.staged = std::to_string(node.number);
+      if (::mkdirat(stage_.fd(), node.staged.c_str(), node.mode) != 0)
+        member_failed(node.member, errno);
+    } else if (node.kind == node_t::file && node.present && S_ISREG(node.old_mode) &&
+               ::fchmodat(stage_.fd(), node.staged.c_str(), node.old_mode & 0755, 0) != 0) {
+      // A file keeps the mode of the file it replaces.
+      member_failed(node.member, errno);
+    }
+    // An exchange is told by the replaced file (known from the check), an addition by what it
+    // adds.
+    struct stat st;
+    if (journaled && node.present) {
+      take({place_step_t::exchange, node.number, node.old_dev, node.old_ino, name.c_str()}, node);
+    } else if (journaled) {
+      if (::fstatat(stage_.fd(), node.staged.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        member_failed(node.member, errno);
+      take({place_step_t::add, node.number, st.st_dev, st.st_ino, name.c_str()}, node);
+    }
+    // Exchanged: what was there waits in the staging directory until all is placed.
+    if (::renameat2(stage_.fd(), node.staged.c_str(), at_.fd(), name.c_str(),
+                    node.present ? RENAME_EXCHANGE : RENAME_NOREPLACE) != 0)
+      member_failed(node.member, errno);
+    if (node.kind == node_t::dir) {
+      enter(name, node);
+      place(node, false);
+      leave(node);
+    }
   }
 }
 
-void unpacking_t::undo(const std::string& name, const node_t& node, int at) {
-  if (node.kind == node_t::dir)
-    remove_tree(at, name);
-  else if (node.present)
-    ::renameat2(at, name.c_str(), stage_.get(), node.staged.c_str(), RENAME_EXCHANGE);
-  else
-    ::unlinkat(at, name.c_str(), 0);
-}
-
-// A plain or gzip upload: written beside the target and renamed over it only when whole, so that
-// a failure (bad data, a full disk) leaves the stored file as it was.
+// A plain or gzip upload: written in a staging directory and renamed over the target only when
+// whole, so that a failure (bad data, a full disk, a stop) leaves the stored file as it was.
 void place_file(int sensor_fd, const std::vector<std::string>& parts, const std::string& path,
-                int download, bool gzip) {
+                int download, bool gzip, const std::function<bool()>& cancelled) {
   const char* const answer = gzip ? gzip_failure : nullptr;
   struct stat st;
   const fd_t parent(parts.empty() ? -1 : make_dirs(sensor_fd, parts, parts.size() - 1));
@@ -394,14 +469,20 @@ void place_file(int sensor_fd, const std::vector<std::string>& parts, const std:
     }
     placement_failed(system_text(EISDIR), nullptr);
   }
+  staging_dir_t stage;
   temp_file_t temp;
-  if (!temp.create(parent.get(), parts.back())) placement_failed(system_text(errno), answer);
+  if (!stage.create(sensor_fd) || !temp.create(stage.fd(), parent.get(), parts.back()))
+    placement_failed(system_text(errno), answer);
   if (gzip) {
-    if (::lseek(download, 0, SEEK_SET) != 0 || run_shell("gunzip -c", download, temp.fd, -1) != 0) {
+    // "exec": a stop kills gunzip itself, not only the shell that waits for it.
+    if (::lseek(download, 0, SEEK_SET) != 0 ||
+        run_shell("exec gunzip -c", download, temp.fd, -1, cancelled) != 0) {
+      if (stopping(cancelled)) upload_cancelled(path);
       sensor_t::L.error("------\n");
       throw exception_t(gzip_failure);
     }
-  } else if (!temp.copy_from(download)) {
+  } else if (!temp.copy_from(download, cancelled)) {
+    if (errno == ECANCELED) upload_cancelled(path);
     placement_failed(system_text(errno), nullptr);
   }
   if (!temp.close() || !temp.rename_to_target()) placement_failed(system_text(errno), answer);
@@ -413,37 +494,78 @@ struct remove_download_t {
   ~remove_download_t() { proto.remove_download(); }
 };
 
+// Rolls back the placings that earlier uploads left cut short in the sensor directory (a killed
+// worker, an undo that could not complete), then removes their staging directories. False when
+// one could not be rolled back: it stays, logged, for the next try.
+bool clear_leftovers(int sensor_fd, const std::string& sensor_name) {
+  log_t& L = sensor_t::L;
+  std::vector<std::string> names;
+  const int listed = ::openat(sensor_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* const listing = listed < 0 ? nullptr : ::fdopendir(listed);
+  if (listing == nullptr) {
+    if (listed >= 0) ::close(listed);
+    return true;
+  }
+  const std::string prefix = staging_dir_t::prefix;
+  bool clear = true;
+  while (const struct dirent* entry = ::readdir(listing))
+    if (std::string(entry->d_name).compare(0, prefix.size(), prefix) == 0)
+      names.emplace_back(entry->d_name);
+  ::closedir(listing);
+  for (const std::string& name : names) {
+    // A placing cut short is rolled back first: its staging directory holds what it replaced.
+    const std::string upload = string_utils::format("unfinished upload %s of sensor %s",
+                                                    name.c_str(), sensor_name.c_str());
+    const auto report = [&](const std::string& text) {
+      L.error("%s: %s\n", upload.c_str(), text.c_str());
+    };
+    bool whole = true, rolled_back = false;
+    fd_t stage(open_subdir(sensor_fd, name));
+    if (stage) {
+      try {
+        whole = roll_back_journal(sensor_fd, stage.get(), report, rolled_back);
+      } catch (const std::exception& e) {  // memory ran out
+        report(e.what());
+        whole = false;
+      }
+    } else if (errno != ENOTDIR && errno != ELOOP) {  // else none of a placing's
+      report("can't open it (" + system_text(errno) + ")");
+      whole = false;
+    }
+    stage.reset();
+    if (!whole) {
+      L.error("%s is kept, to be rolled back at the next hello\n", upload.c_str());
+      clear = false;
+      continue;
+    }
+    if (rolled_back) L.warning("%s rolled back\n", upload.c_str());
+    if (!remove_tree(sensor_fd, name))
+      L.error("can't remove %s of sensor %s (%s)\n", name.c_str(), sensor_name.c_str(),
+              system_text(errno).c_str());
+  }
+  return clear;
+}
+
 }  // namespace
 
-void place_archive(int sensor_fd, const std::string& path, int archive_fd) {
+void place_archive(int sensor_fd, const std::string& path, int archive_fd,
+                   const std::function<bool()>& cancelled) {
   std::vector<std::string> target;
   if (!split_path(path, target)) refuse_path(path);
-  unpacking_t unpacking(sensor_fd);
-  unpacking.read(archive_fd, target, path);
+  unpacking_t unpacking(sensor_fd, path, cancelled);
+  unpacking.read(archive_fd, target);
   unpacking.check();
+  if (stopping(cancelled)) upload_cancelled(path);
   unpacking.place();
 }
 
 void sensor_t::remove_upload_leftovers() {
-  std::vector<std::string> names;
-  const int listed = ::openat(sensor_fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* const listing = listed < 0 ? nullptr : ::fdopendir(listed);
-  if (listing == nullptr) {
-    if (listed >= 0) ::close(listed);
-    return;
-  }
-  while (const struct dirent* entry = ::readdir(listing))
-    if (std::string(entry->d_name).compare(0, unpacking_prefix.size(), unpacking_prefix) == 0)
-      names.emplace_back(entry->d_name);
-  ::closedir(listing);
-  for (const std::string& name : names)
-    if (!remove_tree(sensor_fd.get(), name))
-      L.error("can't remove %s of sensor %s (%s)\n", name.c_str(), sensor_name.c_str(),
-              system_text(errno).c_str());
+  clear_leftovers(sensor_fd.get(), sensor_name);
 }
 
 void sensor_t::on_file(const command_file_t& cmd) {
   answer_t answer(cmd.id | answer_bit, 0);
+  const std::function<bool()> cancelled = [this] { return stop_requested || g_do_exit; };
   try {
     const remove_download_t placed_or_refused{proto};
     std::vector<std::string> parts;
@@ -458,12 +580,15 @@ void sensor_t::on_file(const command_file_t& cmd) {
     }
     // One upload of a sensor at a time, also across connections.
     const dir_lock_t one_upload(sensor_fd.get());
+    // A placing that could not be undone at once is rolled back before another builds on it;
+    // while that fails, no other is made (two could only be put back in the order they came).
+    if (!clear_leftovers(sensor_fd.get(), sensor_name)) placement_failed(earlier_text, nullptr);
     if (cmd.flags & flag_gzip)
-      place_file(sensor_fd.get(), parts, cmd.path, proto.download_fd(), true);
+      place_file(sensor_fd.get(), parts, cmd.path, proto.download_fd(), true, cancelled);
     else if (cmd.flags & flag_tar_gz)
-      place_archive(sensor_fd.get(), cmd.path, proto.download_fd());
+      place_archive(sensor_fd.get(), cmd.path, proto.download_fd(), cancelled);
     else
-      place_file(sensor_fd.get(), parts, cmd.path, proto.download_fd(), false);
+      place_file(sensor_fd.get(), parts, cmd.path, proto.download_fd(), false, cancelled);
   } catch (const exception_t& e) {
     answer.status = 1;
     answer.message = e.message;
