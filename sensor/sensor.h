@@ -96,8 +96,9 @@ class sensor_t {
 
   // Uploads (sensor_files.cpp).
   void on_file(const command_file_t& cmd);
-  // Removes the unpacking directories an earlier upload left in the sensor directory (a worker
-  // that ended in the middle). Called with the sensor directory locked.
+  // Rolls back the placings that an earlier worker left unfinished (their unpacking directories
+  // still hold a journal), then removes the unpacking directories. Called with the sensor
+  // directory locked.
   void remove_upload_leftovers();
 
   static log_t L;  // channel "sensor"
