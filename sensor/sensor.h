@@ -7,7 +7,7 @@
 //   sensor_spool.cpp   setup, spool scanning and following, record to message, parse-only run
 //   sensor_ids.cpp     the wrapper script, IDS actions, the info parse and statistics
 //   sensor_values.cpp  the value file and the get/set value commands
-//   sensor_files.cpp   placing uploaded files
+//   sensor_files.cpp   placing uploaded files (archive_unpack.cpp: archives)
 #pragma once
 
 #include <sys/stat.h>

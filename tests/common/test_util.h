@@ -6,6 +6,16 @@
 #include <string>
 #include <thread>
 
+// ThreadSanitizer cannot follow the daemon's monitor, which forks while its clock thread runs:
+// tests that start the real daemon skip in its builds (clang names the feature, gcc a macro).
+#if defined(__SANITIZE_THREAD__)
+#define FERUN_TEST_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define FERUN_TEST_TSAN 1
+#endif
+#endif
+
 namespace ferun_test {
 
 // A fresh directory under the system's temporary directory, removed with its content at the end.

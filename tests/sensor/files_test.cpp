@@ -513,6 +513,9 @@ TEST(SensorFiles, AStopEndsALongUnpackAndPlacesNothing) {
 // The real daemon's worker killed (as by the OOM killer) while it places an archive of 2,000
 // files over stored ones, the tree half old, half new: the next hello puts back every old file.
 TEST(SensorFiles, AWorkerKilledMidPlacingIsRolledBackAtTheNextHello) {
+#if defined(FERUN_TEST_TSAN)
+  GTEST_SKIP() << "ThreadSanitizer cannot follow the monitor's fork";
+#endif
   using namespace std::chrono_literals;
   ferun_test::daemon_launcher_t daemon;
   const std::uint16_t port = ferun_test::daemon_launcher_t::free_port();
