@@ -23,13 +23,11 @@ log_t proto_t::L("proto");
 
 namespace {
 
+using string_utils::system_text;
+
 // The last component of `path`.
 std::string fs_name(const std::string& path) {
   return boost::filesystem::path(path).filename().string();
-}
-
-std::string system_text(int error) {
-  return boost::system::system_category().message(error);
 }
 
 // Writes all `n` bytes; false with errno set when the file takes fewer.

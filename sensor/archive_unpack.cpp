@@ -97,6 +97,8 @@ class unpacking_t {
   void check(node_t& dir, bool on_disk);
   void place(node_t& dir, bool journaled);
   void take(const place_step_t& step, const node_t& node);
+  // Undoes what a failed placing did; raises the "next hello" answer when it cannot.
+  void put_back();
   void enter(const std::string& name, const node_t& node);
   void leave(const node_t& node);
 
@@ -299,30 +301,31 @@ void unpacking_t::place() {
     place(root_, true);
     // The commit: from here on nothing is rolled back.
     if (!journal_.remove()) member_failed("journal", errno);
-  } catch (...) {
-    journal_.close();  // one descriptor more for the way back
-    const auto report = [](const std::string& text) {
-      sensor_t::L.error("Download file error: %s\n", text.c_str());
-    };
-    bool whole = false;
-    try {
-      whole = roll_back(at_, journal_path_, steps_, stage_.fd(), report);
-    } catch (const std::exception&) {  // memory ran out: the next hello does it
-    }
-    if (!whole) {
-      report("replaced files are put back at the next hello (from " + stage_.name() + ")");
-      throw exception_t(tar_failure_later);
-    }
-    journal_.remove();
-    stage_.keep(false);
-    try {
-      throw;
-    } catch (const exception_t&) {
-      throw;
-    } catch (const std::exception& e) {  // memory ran out
-      placement_failed(e.what(), tar_failure);
-    }
+  } catch (const exception_t&) {
+    put_back();
+    throw;
+  } catch (const std::exception& e) {  // memory ran out
+    put_back();
+    placement_failed(e.what(), tar_failure);
   }
+  stage_.keep(false);
+}
+
+void unpacking_t::put_back() {
+  journal_.close();  // one descriptor more for the way back
+  const auto report = [](const std::string& text) {
+    sensor_t::L.error("Download file error: %s\n", text.c_str());
+  };
+  bool whole = false;
+  try {
+    whole = roll_back(at_, journal_path_, steps_, stage_.fd(), report);
+  } catch (const std::exception&) {  // memory ran out: the next hello does it
+  }
+  if (!whole) {
+    report("replaced files are put back at the next hello (from " + stage_.name() + ")");
+    throw exception_t(tar_failure_later);
+  }
+  journal_.remove();
   stage_.keep(false);
 }
 

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <boost/system/error_code.hpp>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -20,9 +19,7 @@ namespace ferun {
 
 namespace {
 
-std::string system_text(int error) {
-  return boost::system::system_category().message(error);
-}
+using string_utils::system_text;
 
 // Runs `open` again while descriptors or memory are short, for about a second when `patient`.
 template <class F>

@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <boost/system/error_code.hpp>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -22,9 +21,7 @@ namespace ferun {
 
 namespace {
 
-std::string system_text(int error) {
-  return boost::system::system_category().message(error);
-}
+using string_utils::system_text;
 
 struct file_closer_t {
   void operator()(FILE* file) const { std::fclose(file); }

@@ -3,7 +3,6 @@
 // (sensor_files.cpp) and of archives (archive_unpack.cpp).
 #pragma once
 
-#include <boost/system/error_code.hpp>
 #include <functional>
 #include <string>
 
@@ -20,9 +19,7 @@ inline constexpr const char* tar_failure_later =
     "unable unpack configurations (replaced files are put back at the next hello)";
 inline constexpr const char* cancelled_text = "upload cancelled: the sensor is stopping";
 
-inline std::string system_text(int error) {
-  return boost::system::system_category().message(error);
-}
+using string_utils::system_text;
 
 [[noreturn]] inline void refuse_path(const std::string& path) {
   const std::string text =

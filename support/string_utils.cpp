@@ -2,11 +2,16 @@
 
 #include <sys/stat.h>
 
+#include <boost/system/error_code.hpp>
 #include <cstdarg>
 #include <cstdio>
 #include <memory>
 
 namespace string_utils {
+
+std::string system_text(int error) {
+  return boost::system::system_category().message(error);
+}
 
 std::string format(const char* fmt, ...) {
   char probe[1];

@@ -12,6 +12,9 @@ std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // longer text to its first 511 characters.
 std::string to_str(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
+// The system's text for the error number `error` ("No such file or directory").
+std::string system_text(int error);
+
 }  // namespace string_utils
 
 // The program's own failure: an error number (filled only by the signature-map loader) and a
